@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <condition_variable>
+#include <memory>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -34,16 +35,22 @@ struct ThreadSlot {
   time_t time = 0;              // release time, or start of the current request
 };
 
+using ThreadStart = void *(*)(void *);
+
 struct thread_repo_t {
   int unused, client, waiting, special, prefetch;
 };
 
-extern std::vector<ThreadSlot> threads;
+// The thread table: MAXTHREADS slots, allocated once by threads_init().
+extern std::unique_ptr<ThreadSlot[]> threads;
+extern int thread_slots;
 extern std::mutex threadlistlock;
+
+// What a request thread started by process_new runs (the request loop); set at start-up.
+extern ThreadStart request_thread_start;
 
 // Clears every slot and gives slot 0 to the calling (main) thread.
 void threads_init();
-using ThreadStart = void *(*)(void *);
 int thread_create(ThreadStart start, void *connection);
 int thread_create_internal(ThreadStart start, void *argument);
 // Hands a connection to a waiting request thread, else starts one; slot index or -1.

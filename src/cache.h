@@ -1,0 +1,52 @@
+// Cache section: global cache settings, disk stores and refresh rules.
+#pragma once
+
+#include <iterator>
+
+#include "section.h"
+
+enum CacheGlobal : int {
+  CACHE_ENABLED = 0, CACHE_VIOLATIONS, CACHE_MEMORYSIZE, CACHE_MEMORYEXTRA, CACHE_MINSIZE,
+  CACHE_MAXSIZE, CACHE_PREFETCHWINDOW, CACHE_ICPPORT, CACHE_ICPTIMEOUT, CACHE_STOREPOLICY,
+  CACHE_JOURNALLINES, CACHE_CLEANINTERVAL,
+};
+enum CacheSub : int { CACHE_SUB_STORE = 0, CACHE_SUB_REFRESH };
+enum StoreField : int {
+  STORE_ENABLED = 0, STORE_COMMENT, STORE_PROFILES, STORE_PATH, STORE_SIZE, STORE_FREEEXTRA,
+  STORE_CHECKSUM,
+};
+enum RefreshField : int {
+  REFRESH_ENABLED = 0, REFRESH_COMMENT, REFRESH_PROFILES, REFRESH_CACHE, REFRESH_MINAGE,
+  REFRESH_MAXAGE, REFRESH_DEFAULTAGE, REFRESH_LMFACTOR,
+};
+
+inline constexpr FieldSpec CACHE_GLOBALS[] = {
+  {"enabled", FT_BOOL}, {"violations", FT_BOOL}, {"memorysize", FT_FILE_SIZE},
+  {"memoryextra", FT_FILE_SIZE}, {"minsize", FT_FILE_SIZE}, {"maxsize", FT_FILE_SIZE},
+  {"prefetchwindow", FT_INT}, {"icpport", FT_INT}, {"icptimeout", FT_INT},
+  {"storepolicy", FT_STRING_SELECT_ONE}, {"journallines", FT_UINT}, {"cleaninterval", FT_UINT} };
+inline constexpr FieldSpec STORE_FIELDS[] = {
+  {"enabled", FT_BOOL}, {"comment", FT_STRING}, {"profiles", FT_STRING_LIST},
+  {"path", FT_STRING}, {"size", FT_LONG_FILE_SIZE}, {"freeextra", FT_FILE_SIZE},
+  {"checksum", FT_BOOL} };
+inline constexpr FieldSpec REFRESH_FIELDS[] = {
+  {"enabled", FT_BOOL}, {"comment", FT_STRING}, {"profiles", FT_STRING_LIST},
+  {"cache", FT_BOOL}, {"minage", FT_UINT}, {"maxage", FT_UINT}, {"defaultage", FT_UINT},
+  {"lmfactor", FT_UINT} };
+inline constexpr SubsectionSpec CACHE_SUBSECTIONS[] = {
+  {"store", STORE_FIELDS}, {"refresh", REFRESH_FIELDS} };
+inline constexpr SectionSpec CACHE_SPEC = { "cache", CACHE_GLOBALS, CACHE_SUBSECTIONS };
+
+static_assert(std::size(CACHE_GLOBALS) == CACHE_CLEANINTERVAL + 1);
+static_assert(std::size(CACHE_SUBSECTIONS) == CACHE_SUB_REFRESH + 1);
+static_assert(std::size(STORE_FIELDS) == STORE_CHECKSUM + 1);
+static_assert(std::size(REFRESH_FIELDS) == REFRESH_LMFACTOR + 1);
+
+// Unlike every other section, its configuration lock must be a plain mutex (lock kind 1),
+// because the cache also waits on condition variables with that mutex.
+class CacheSection : public Section {
+ public:
+  CacheSection();
+  void update() override;
+};
+extern CacheSection *cache_section;

@@ -1,0 +1,7 @@
+#include "clamav.h"
+
+ClamAVSection *clamav_section = nullptr;
+
+ClamAVSection::ClamAVSection() : Section(CLAMAV_SPEC) {}
+
+void ClamAVSection::update() {}

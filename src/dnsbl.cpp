@@ -1,0 +1,7 @@
+#include "dnsbl.h"
+
+DnsblSection *dnsbl_section = nullptr;
+
+DnsblSection::DnsblSection() : Section(DNSBL_SPEC) {}
+
+void DnsblSection::update() {}

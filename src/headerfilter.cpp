@@ -1,0 +1,7 @@
+#include "headerfilter.h"
+
+HeaderSection *header_section = nullptr;
+
+HeaderSection::HeaderSection() : Section(HDRFILTER_SPEC) {}
+
+void HeaderSection::update() {}

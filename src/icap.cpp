@@ -1,0 +1,7 @@
+#include "icap.h"
+
+ICAPSection *icap_section = nullptr;
+
+ICAPSection::ICAPSection() : Section(ICAP_SPEC) {}
+
+void ICAPSection::update() {}

@@ -1,0 +1,7 @@
+#include "profiles.h"
+
+ProfileSection *profile_section = nullptr;
+
+ProfileSection::ProfileSection() : Section(PROFILES_SPEC) {}
+
+void ProfileSection::update() {}

@@ -1,0 +1,7 @@
+#include "redirect.h"
+
+RedirectSection *redirect_section = nullptr;
+
+RedirectSection::RedirectSection() : Section(REDIRECT_SPEC) {}
+
+void RedirectSection::update() {}

@@ -1,0 +1,7 @@
+#include "templates.h"
+
+TemplateSection *template_section = nullptr;
+
+TemplateSection::TemplateSection() : Section(TEMPLATES_SPEC) {}
+
+void TemplateSection::update() {}

@@ -43,6 +43,7 @@
 #include "redirect.h"
 #include "rewrite.h"
 #include "sophie.h"
+#include "ssl.h"
 #include "templates.h"
 #include "threads.h"
 #include "timers.h"
@@ -455,6 +456,8 @@ void config() {
   log_buffer = new LogBuffer(1000);
   // 3
   gmtoffset_compute();
+  // 4
+  ssl_init();
   // 7: the timer list.
   timers = timers_init();
   // 8

@@ -203,3 +203,78 @@ def spawn(workdir):
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+
+
+NGINX_CONF = """
+user root root;
+worker_processes 1;
+daemon off;
+pid {dir}/nginx.pid;
+error_log {dir}/nginx-error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    access_log {dir}/nginx-access.log;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    keepalive_requests 100000;
+    server {{
+        listen 127.0.0.1:{port};
+        root {dir}/www;
+        location /gz/ {{ gzip on; gzip_types *; gzip_min_length 1; }}
+        {extra}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """An nginx origin server on a free loopback port, serving `www` in its folder."""
+
+    def __init__(self, base, extra=""):
+        self.dir = os.path.join(base, "nginx")
+        self.www = os.path.join(self.dir, "www")
+        os.makedirs(self.www, exist_ok=True)
+        self.port = free_port()
+        self.conf = os.path.join(self.dir, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write(NGINX_CONF.format(dir=self.dir, port=self.port, extra=extra))
+        self.proc = None
+
+    def put(self, name, data):
+        path = os.path.join(self.www, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return f"http://127.0.0.1:{self.port}/{name}"
+
+    def start(self):
+        self.proc = subprocess.Popen(["nginx", "-c", self.conf, "-p", self.dir],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def up():
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                    return True
+            except OSError:
+                return False
+        assert wait_until(up, 10), "nginx did not start"
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+@pytest.fixture
+def nginx(workdir):
+    n = Nginx(workdir).start()
+    yield n
+    n.stop()

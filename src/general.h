@@ -2,7 +2,12 @@
 // buffers and headers) and the FTP gateway settings.
 #pragma once
 
+#include <cstdint>
 #include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "section.h"
 
@@ -40,6 +45,10 @@ enum FtpGlobal : int {
   FTP_PASSIVE = 0, FTP_TIMEOUT, FTP_USER, FTP_PASSWORD, FTP_SORTORDER, FTP_SORTFIELD,
 };
 
+// Option positions of sortorder and sortfield, in schema order.
+enum FtpSortOrder : int { FTP_SORT_ASCENDING = 0, FTP_SORT_DESCENDING };
+enum FtpSortField : int { FTP_SORT_NONE = 0, FTP_SORT_NAME, FTP_SORT_SIZE, FTP_SORT_DATE };
+
 inline constexpr FieldSpec FTP_GLOBALS[] = {
   {"passive", FT_BOOL}, {"timeout", FT_INT}, {"user", FT_STRING}, {"password", FT_STRING},
   {"sortorder", FT_STRING_SELECT_ONE}, {"sortfield", FT_STRING_SELECT_ONE} };
@@ -47,18 +56,94 @@ inline constexpr SectionSpec FTP_SPEC = { "ftp", FTP_GLOBALS, {} };
 
 static_assert(std::size(FTP_GLOBALS) == FTP_SORTFIELD + 1);
 
+struct CONNECTION_T;
+class EncodePattern;  // compiled encodemime pattern (general.cpp)
+
+// Values used for a request to which no per-user rule applies.
+constexpr int GENERAL_DEFAULT_TIMEOUT = 60;  // ctimeout, timeout and keeptimeout, seconds
+
+// Per-user settings of one rule of the "general" subsection, built by update().
+struct General {
+  bool enabled = true;
+  std::string comment;
+  StringList groups;
+  StringList profiles;
+  int ctimeout = GENERAL_DEFAULT_TIMEOUT;
+  int timeout = GENERAL_DEFAULT_TIMEOUT;
+  int keeptimeout = GENERAL_DEFAULT_TIMEOUT;
+  std::uint64_t maxdbuffer = 0;
+  std::uint64_t maxubuffer = 0;
+  int bufferwait = 0;
+  PortRangeList cportrange;
+  std::string encodemime;  // pattern text as configured
+  std::shared_ptr<const EncodePattern> encodemime_pattern;  // null: none or not compilable
+  bool compressout = false;
+  bool compressin = false;
+  bool xforwardedfor = false;
+  bool via = false;
+};
+
+// Process-wide settings and per-user settings chosen by groups and profiles. Every accessor
+// takes the read lock for one lookup; the per-user ones select the first applying rule
+// (find) and fall back to the defaults above when none applies. A null connection stands
+// for a request without groups and profiles.
 class GeneralSection : public Section {
  public:
   GeneralSection();
+  // Rebuilds the rules in item order and brings html_line_length (misc.h) in line with
+  // the configured line length. Called with the write lock held.
   void update() override;
+
   // The proxy's host name as configured (empty when not set).
   std::string hostname_get() const;
+  // Directory for the antivirus clients' temporary files.
+  std::string tempdir_get() const;
+  int linelength_get() const;
+  int poolsize_get() const;
+  int pooltimeout_get() const;
+
+  // The three timeouts also store the value in the connection's field of the same name.
+  int ctimeout_get(CONNECTION_T *conn) const;
+  int timeout_get(CONNECTION_T *conn) const;
+  int keeptimeout_get(CONNECTION_T *conn) const;
+  std::uint64_t maxdbuffer_get(const CONNECTION_T *conn) const;
+  std::uint64_t maxubuffer_get(const CONNECTION_T *conn) const;
+  // Seconds a response may be buffered before it is sent anyway; 0: no limit.
+  int bufferwait_get(const CONNECTION_T *conn) const;
+  // Whether a CONNECT may reach the port: true without a rule or with an empty range list.
+  bool cportrange_check(const CONNECTION_T *conn, int port) const;
+  // Whether responses of this content type are compressed towards the client: the rule's
+  // pattern is found in `type` (false without a rule or without a usable pattern).
+  bool encodemime_check(const CONNECTION_T *conn, std::string_view type) const;
+  bool compressout_get(const CONNECTION_T *conn) const;
+  bool compressin_get(const CONNECTION_T *conn) const;
+  bool xforwardedfor_get(const CONNECTION_T *conn) const;
+  bool via_get(const CONNECTION_T *conn) const;
+
+  // The first enabled rule, in item order, whose groups and profiles match the
+  // connection's (profile_find); null when none does. The caller holds the read lock; the
+  // result lives until the next update().
+  const General *find(const CONNECTION_T *conn) const;
+
+ private:
+  std::vector<General> rules_;
 };
 extern GeneralSection *general_section;
 
+// Settings of the FTP gateway. No subsections; the accessors read under the read lock.
 class FtpSection : public Section {
  public:
   FtpSection();
   void update() override;
+
+  bool passive_get() const;
+  // Seconds to wait for control-connection replies and for an active data connection.
+  int timeout_get() const;
+  // Position of the chosen option: 0 ascending, 1 descending.
+  int sortorder_get() const;
+  // Position of the chosen option: 0 none (server order), 1 name, 2 size, 3 date.
+  int sortfield_get() const;
+  // Copies of the default user name and password, taken together under one lock.
+  void credentials_get(std::string *user, std::string *password) const;
 };
 extern FtpSection *ftp_section;

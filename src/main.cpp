@@ -19,10 +19,13 @@
 #include <vector>
 
 #include "access.h"
+#include "accesslog.h"
 #include "cache.h"
 #include "clamav.h"
+#include "clientpool.h"
 #include "compat.h"
 #include "cookies.h"
+#include "dns.h"
 #include "dnsbl.h"
 #include "forward.h"
 #include "fprot.h"
@@ -42,7 +45,9 @@
 #include "profiles.h"
 #include "redirect.h"
 #include "rewrite.h"
+#include "serverpool.h"
 #include "sophie.h"
+#include "stats.h"
 #include "ssl.h"
 #include "templates.h"
 #include "threads.h"
@@ -397,11 +402,17 @@ void log_resource_limits() {
   }
 }
 
-// Service threads started by config(), in start order.
-struct ServiceThread {
-  const char *name;
-  ThreadStart body;
-};
+void close_pooled_client(CONNECTION_T *conn) { net_close(ConnectionPtr(conn)); }
+void close_private_tunnel(unsigned id) {
+  if (server_pool) server_pool->CloseMyTunnel(id);
+}
+void count_network_event(const char *group, const char *counter) {
+  if (global_stats) global_stats->Increment(group, counter);
+}
+void pool_limits_refresh() {
+  if (server_pool && general_section)
+    server_pool->set_limits(general_section->poolsize_get(), general_section->pooltimeout_get());
+}
 
 }  // namespace
 
@@ -458,33 +469,54 @@ void config() {
   gmtoffset_compute();
   // 4
   ssl_init();
-  // 7: the timer list.
+  // 7: the pools and the timer list.
+  serverpool_init();
+  clientpool_init();
+  clientpool_close_hook = close_pooled_client;
+  connection_close_tunnel_hook = close_private_tunnel;
   timers = timers_init();
   // 8
   log_resource_limits();
   // 9, 10 and 12 (schema, sections, document) ran before detaching: see config_prepare.
-  // 11: signal handlers; the operator signals are taken by their own thread.
+  // 11: statistics, signal handlers (the operator signals are taken by their own thread),
+  // the listener table, the access logs.
+  globalstats_init();
+  net_stat_hook = count_network_event;
+  socket_bytes_hook = statadd_bytes;
   signal_setup();
   signal_thread_start();
+  net_init();
+  shutdown_hooks.close_listeners = net_listen_closeall;
+  shutdown_hooks.reopen_listeners = net_listen_reopen;
+  shutdown_hooks.flush_pools = fd_failure;
+  accesslog_init();
+  pool_limits_refresh();
   // 14
   putlog(LOG_NETWORK, "proxy hostname: %s",
          proxyhost.empty() ? general_section->hostname_get().c_str() : proxyhost.c_str());
+  // 15-16: the listener of the command line, then those of the network section.
+  net_listen_configured();
   // 17: repeating timers.
+  timers_add(timers, DNSCACHE_CLEAN_PERIOD, TIMER_REPEAT, dnscache_clean, nullptr);
   if (PROCESS_OLD_LOGS == 1) timers_add(timers, 60, TIMER_REPEAT, zip_files_timer, nullptr);
   // 18: service threads.
-  static const ServiceThread services[] = {
-      {"timer", timer_thread},
-  };
-  for (const auto &s : services)
-    if (thread_create_internal(s.body, nullptr) < 0)
-      putlog(LOG_ERROR, "unable to start the %s thread", s.name);
+  if (serverpool_start() < 0) putlog(LOG_ERROR, "unable to start the server pool cleaner");
+  if (clientpool_start() < 0) putlog(LOG_ERROR, "unable to start the client pool poller");
+  if (thread_create_internal(timer_thread, nullptr) < 0)
+    putlog(LOG_ERROR, "unable to start the timer thread");
   // 19
   putlog(LOG_DEBUG, "GMT offset is -%u seconds", static_cast<unsigned>(gmtoffset));
 }
 
 [[noreturn]] void mainloop() {
   config();
-  for (;;) pause();
+  for (;;) {
+    ConnectionPtr conn = net_accept(-1);
+    if (!conn) continue;
+    conn->client_id = clientid_next(&clientid);
+    conn->log_entry.client_id = conn->client_id;
+    client_pool->Add(conn.release());
+  }
 }
 
 namespace {

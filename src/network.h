@@ -1,4 +1,6 @@
-// Network section: listening addresses and the local address of outgoing connections.
+// Client connection records, the listen table and the accept routine, outgoing connects,
+// and the network section: listening addresses and the local address of outgoing
+// connections.
 #pragma once
 
 #include <netinet/in.h>
@@ -8,13 +10,17 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "accesslog.h"
+#include "dns.h"
 #include "filebuf.h"
 #include "header.h"
 #include "section.h"
 #include "socket.h"
+#include "stats.h"
 
 struct CACHEMAP;
 
@@ -102,6 +108,8 @@ struct CONNECTION_T {
   std::unique_ptr<HEADER> rheader;     // per request
   std::unique_ptr<Filebuf> postbody;   // per request
   std::map<std::string, std::string> variables;  // per request
+  LogEntry log_entry;                  // reset at the start of each request
+  std::shared_ptr<Stats> user_stats;   // statistics of the matched access rule
   int auth_scheme = 0;
   std::array<int, CATEGORY_COUNT> categories;  // per request, all -1
   int tunnel_owner = -1;
@@ -131,9 +139,110 @@ static_assert(std::size(NETWORK_SUBSECTIONS) == NETWORK_SUB_INTERFACE + 1);
 static_assert(std::size(LISTEN_FIELDS) == LISTEN_ADDRESS + 1);
 static_assert(std::size(INTERFACE_FIELDS) == IFACE_ADDRESS + 1);
 
+// ---- connection records ------------------------------------------------------------------
+
+// Asks the server pool to close the private server connection owned by this client id
+// (installed by the server pool; null = nothing to close).
+extern void (*connection_close_tunnel_hook)(unsigned client_id);
+
+// Destroying a record goes through connection_free's rules whatever path drops it.
+struct ConnectionDelete {
+  void operator()(CONNECTION_T *conn) const;
+};
+using ConnectionPtr = std::unique_ptr<CONNECTION_T, ConnectionDelete>;
+
+// A record with the initial values.
+ConnectionPtr connection_new();
+// Releases a record: a private server connection it owns goes back to the server pool to
+// be closed, then the record and everything it owns are destroyed. Null is fine.
+void connection_free(ConnectionPtr conn);
+// Counts the closed connection, logs "%s disconnected after making %d requests", closes the
+// client socket, then connection_free. Null only counts.
+void net_close(ConnectionPtr conn);
+
+// ---- listeners -----------------------------------------------------------------------------
+
+constexpr int LISTEN_MAX = 20;                 // entries of the listen table
+constexpr int LISTEN_BACKLOG_FALLBACK = 25;    // when somaxconn cannot be read
+constexpr int BLOCKSIZE_MAX = 1 << 20;         // cap on BLOCKSIZE grown from buffer sizes
+constexpr int ACCEPT_IDLE_WAIT_MS = 1000;      // net_accept's wait with no listener open
+constexpr int ACCEPT_EXHAUSTED_WAIT_MS = 100;  // net_accept's pause when descriptors run out
+constexpr const char *SOMAXCONN_PATH = "/proc/sys/net/core/somaxconn";
+
+// Clears the listen table (closing what is still open); start-up.
+void net_init();
+// Opens a listener on address (dotted decimal; null or "" for every address) and port
+// (1..65535) in the first unused entry of the listen table. The socket is non-blocking, so
+// that a client that resets its connection between poll and accept never stalls the
+// accept loop. Returns the entry index, or -1 after logging "failed to bind to %s:%d".
+// May run in the main thread and, on HUP, in the signal thread.
+int net_listen(int port, const char *address);
+// Closes every listener; wakes a net_accept that waits on them.
+void net_listen_closeall();
+// Opens the listener of the command line (listenip, listenport) when set, then the
+// network section's (NetworkSection::check). Start-up, after the document is loaded.
+void net_listen_configured();
+// HUP: net_listen_closeall, then net_listen_configured.
+void net_listen_reopen();
+// Listeners open now.
+int net_listen_count();
+
+// Waits up to timeout seconds (-1: no limit) for a client on any listener and returns its
+// record (client socket in blocking mode, port, ip, interface), or null: nothing came, the
+// listeners changed (closed or reopened) while it waited, or accepting failed. With no
+// listener open it waits ACCEPT_IDLE_WAIT_MS (at most timeout) and returns null. When the
+// process or the system is out of descriptors it pauses ACCEPT_EXHAUSTED_WAIT_MS before
+// returning null, so the accept loop never spins. Main thread only.
+ConnectionPtr net_accept(int timeout);
+
+// ---- outgoing connections ------------------------------------------------------------------
+
+// Connects to host:port, bound to local (any address: unbound), waiting at most timeout
+// seconds (-1: no limit). Returns a connected descriptor in blocking mode, owned by the
+// caller, or NET_CONNECT_BADARG (no host, port outside 1..65535), NET_CONNECT_FAILED
+// (socket, connect or wait failure), NET_CONNECT_NODNS (the name did not resolve).
+constexpr int NET_CONNECT_BADARG = -1;
+constexpr int NET_CONNECT_FAILED = -2;
+constexpr int NET_CONNECT_NODNS = -3;
+int net_connect(const char *host, int port, in_addr local, int timeout);
+int net_connect(const char *host, int port, int timeout);
+int net_connect(const char *host, int port);
+
+// ---- network section -----------------------------------------------------------------------
+
 class NetworkSection : public Section {
  public:
+  // Typed records, one per item in document order.
+  struct Listen {
+    bool enabled = false;
+    std::string comment;
+    int port = -1;        // -1: not opened
+    std::string address;  // empty: every address
+  };
+  struct Interface {
+    bool enabled = false;
+    std::string comment;
+    StringList groups;
+    StringList profiles;
+    std::string address;
+    std::optional<in_addr> local;  // the address, when it is a dotted IPv4 address
+  };
+
   NetworkSection();
   void update() override;
+  // net_listen for every enabled listen item whose port is not -1.
+  void check();
+  // The local address of the first enabled interface rule whose groups match the
+  // connection's groups and whose profiles match its profiles, and whose address is a
+  // valid IPv4 address; the any-address when none does.
+  in_addr interface_select(const CONNECTION_T &conn);
+
+  // Copies of the typed records, for the web interface and the tests.
+  std::vector<Listen> listen_get() const;
+  std::vector<Interface> interface_get() const;
+
+ private:
+  std::vector<Listen> listens_;
+  std::vector<Interface> interfaces_;
 };
 extern NetworkSection *network_section;

@@ -1,69 +1,12 @@
 #include "general.h"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include "log.h"
 #include "misc.h"
 #include "network.h"
+#include "regexp.h"
 
 GeneralSection *general_section = nullptr;
 FtpSection *ftp_section = nullptr;
-
-namespace {
-
-// Content types come from servers: bound the backtracking an administrator's pattern may
-// spend on one of them.
-constexpr uint32_t ENCODEMIME_MATCH_LIMIT = 100000;
-
-}  // namespace
-
-// A case-insensitive pattern searched anywhere in its subject. The compiled code and the
-// match context are only read after construction, so one instance serves every thread.
-class EncodePattern {
- public:
-  // Null when the text does not compile (logged).
-  static std::shared_ptr<const EncodePattern> compile(const std::string &text) {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_code *code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
-                                     PCRE2_CASELESS, &error, &offset, nullptr);
-    if (code == nullptr) {
-      PCRE2_UCHAR message[256];
-      pcre2_get_error_message(error, message, sizeof message);
-      putlog(LOG_ERROR, "general section: encodemime pattern \"%s\" rejected at %zu: %s",
-             text.c_str(), static_cast<size_t>(offset), reinterpret_cast<char *>(message));
-      return nullptr;
-    }
-    pcre2_match_context *context = pcre2_match_context_create(nullptr);
-    QM_ASSERT(context != nullptr, "src/general");
-    pcre2_set_match_limit(context, ENCODEMIME_MATCH_LIMIT);
-    return std::shared_ptr<const EncodePattern>(new EncodePattern(code, context));
-  }
-
-  ~EncodePattern() {
-    pcre2_match_context_free(context_);
-    pcre2_code_free(code_);
-  }
-  EncodePattern(const EncodePattern &) = delete;
-  EncodePattern &operator=(const EncodePattern &) = delete;
-
-  // A failed or exhausted match counts as no match.
-  bool search(std::string_view subject) const {
-    pcre2_match_data *data = pcre2_match_data_create_from_pattern(code_, nullptr);
-    QM_ASSERT(data != nullptr, "src/general");
-    int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0,
-                         0, data, context_);
-    pcre2_match_data_free(data);
-    return rc >= 0;
-  }
-
- private:
-  EncodePattern(pcre2_code *code, pcre2_match_context *context)
-      : code_(code), context_(context) {}
-  pcre2_code *code_;
-  pcre2_match_context *context_;
-};
 
 namespace {
 
@@ -82,7 +25,8 @@ General rule_build(const Item &item) {
   g.bufferwait = f[GENERAL_RULE_BUFFERWAIT].int_value;
   g.cportrange = f[GENERAL_RULE_CPORTRANGE].port_ranges;
   g.encodemime = f[GENERAL_RULE_ENCODEMIME].text;
-  if (!g.encodemime.empty()) g.encodemime_pattern = EncodePattern::compile(g.encodemime);
+  if (!g.encodemime.empty())
+    g.encodemime_pattern = std::shared_ptr<const Regex>(reg_compile(g.encodemime, REG_OPT_CASELESS));
   g.compressout = f[GENERAL_RULE_COMPRESSOUT].int_value != 0;
   g.compressin = f[GENERAL_RULE_COMPRESSIN].int_value != 0;
   g.xforwardedfor = f[GENERAL_RULE_XFORWARDEDFOR].int_value != 0;
@@ -189,7 +133,9 @@ bool GeneralSection::cportrange_check(const CONNECTION_T *conn, int port) const 
 
 bool GeneralSection::encodemime_check(const CONNECTION_T *conn, std::string_view type) const {
   return rule_value(*this, conn, [type](const General &g) {
-    return g.encodemime_pattern != nullptr && g.encodemime_pattern->search(type);
+    // A failed match compresses nothing: the safe outcome for an admitting rule.
+    return g.encodemime_pattern != nullptr &&
+           reg_hit_admitting(reg_exec(*g.encodemime_pattern, type));
   });
 }
 

@@ -57,7 +57,7 @@ inline constexpr SectionSpec FTP_SPEC = { "ftp", FTP_GLOBALS, {} };
 static_assert(std::size(FTP_GLOBALS) == FTP_SORTFIELD + 1);
 
 struct CONNECTION_T;
-class EncodePattern;  // compiled encodemime pattern (general.cpp)
+struct Regex;
 
 // Values used for a request to which no per-user rule applies.
 constexpr int GENERAL_DEFAULT_TIMEOUT = 60;  // ctimeout, timeout and keeptimeout, seconds
@@ -76,7 +76,7 @@ struct General {
   int bufferwait = 0;
   PortRangeList cportrange;
   std::string encodemime;  // pattern text as configured
-  std::shared_ptr<const EncodePattern> encodemime_pattern;  // null: none or not compilable
+  std::shared_ptr<const Regex> encodemime_pattern;  // null: none or not compilable
   bool compressout = false;
   bool compressin = false;
   bool xforwardedfor = false;

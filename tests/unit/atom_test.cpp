@@ -8,18 +8,11 @@
 #include <vector>
 
 #include "main.h"
+#include "testutil.h"
 
 namespace {
 
-#define EXPECT_FATAL(statement, function)           \
-  EXPECT_EXIT(                                      \
-      {                                             \
-        daemonize = 0;                              \
-        dup2(2, 1);                                 \
-        statement;                                  \
-      },                                            \
-      [](int status) { return WIFEXITED(status); }, \
-      "ASSERTION: src/atom:[0-9]+ in function " function)
+#define EXPECT_FATAL(statement, function) EXPECT_FATAL_IN("src/atom", statement, function)
 
 struct Shared : Atom {
   explicit Shared(bool *destroyed) : destroyed(destroyed) {}

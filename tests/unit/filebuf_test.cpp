@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "testutil.h"
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -128,18 +130,8 @@ std::string run_gzip(const TempDir &dir, const std::string &name, const std::str
 
 class FilebufLog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = log_buffer;
-    log_buffer = &lines_;
-  }
-  void TearDown() override { log_buffer = saved_; }
-  bool logged(const std::string &text) const {
-    for (const auto &l : lines_.lines())
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
-  LogBuffer lines_{200};
-  LogBuffer *saved_ = nullptr;
+  bool logged(const std::string &text) const { return log_.has(text); }
+  LogCapture log_;
 };
 
 // ---- storage -----------------------------------------------------------------------------
@@ -499,14 +491,14 @@ TEST_F(FilebufLog, CorruptInputIsRefusedAndKept) {
       {"not compressed", FILEBUF_DEFLATE, "plain text, not deflate at all", nullptr},
   };
   for (const auto &c : cases) {
-    lines_.clear();
+    log_.clear();
     Filebuf fb = make(c.input);
     EXPECT_FALSE(fb.Uncompress(c.type, 1 << 20)) << c.name;
     EXPECT_EQ(str(fb), c.input) << c.name;
     if (c.log) {
       EXPECT_TRUE(logged(c.log)) << c.name;
     }
-    EXPECT_GT(lines_.count(), 0) << c.name;
+    EXPECT_GT(static_cast<int>(log_.lines().size()), 0) << c.name;
   }
 }
 
@@ -514,7 +506,7 @@ TEST_F(FilebufLog, TinyGzipIsRefusedSilently) {
   Filebuf fb = make(std::string(17, '\x1f'));
   EXPECT_FALSE(fb.Uncompress(FILEBUF_GZIP, 1000));
   EXPECT_EQ(fb.length(), 17u);
-  EXPECT_EQ(lines_.count(), 0);
+  EXPECT_EQ(static_cast<int>(log_.lines().size()), 0);
 }
 
 TEST_F(FilebufLog, DecodedOutputIsCapped) {
@@ -523,7 +515,7 @@ TEST_F(FilebufLog, DecodedOutputIsCapped) {
     Filebuf fb = make(content);
     ASSERT_TRUE(fb.Compress(type));
     const std::string packed = str(fb);
-    lines_.clear();
+    log_.clear();
     EXPECT_FALSE(fb.Uncompress(type, content.size() - 1)) << type;
     EXPECT_EQ(str(fb), packed) << type;
     EXPECT_TRUE(logged("zlib: decoded content exceeds 1048575 bytes")) << type;
@@ -591,7 +583,7 @@ TEST_F(FilebufLog, DecodeChoosesByContentEncoding) {
       {"br", str(gz), false, "unhandled content encoding: br"},
   };
   for (const auto &c : cases) {
-    lines_.clear();
+    log_.clear();
     Filebuf fb = make(c.input);
     EXPECT_EQ(fb.Decode(c.coding, 1 << 20), c.decoded) << c.coding;
     EXPECT_EQ(str(fb), c.decoded ? content : c.input) << c.coding;
@@ -613,7 +605,7 @@ TEST_F(FilebufLog, ZlibErrorTexts) {
                         {Z_BUF_ERROR, "zlib: buffer error"},
                         {-6, "zlib: unknown error -6"}};
   for (const auto &c : cases) {
-    lines_.clear();
+    log_.clear();
     zlib_error(c.code);
     EXPECT_TRUE(logged(c.text)) << c.code;
   }

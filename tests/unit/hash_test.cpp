@@ -9,20 +9,13 @@
 #include <vector>
 
 #include "main.h"
+#include "testutil.h"
 
 namespace {
 
 // The fatal path logs through putlog; sending standard output to standard error lets the
 // death test see its "ASSERTION" line whatever exit status the orderly shutdown uses.
-#define EXPECT_FATAL(statement, function)           \
-  EXPECT_EXIT(                                      \
-      {                                             \
-        daemonize = 0;                              \
-        dup2(2, 1);                                 \
-        statement;                                  \
-      },                                            \
-      [](int status) { return WIFEXITED(status); }, \
-      "ASSERTION: src/hash:[0-9]+ in function " function)
+#define EXPECT_FATAL(statement, function) EXPECT_FATAL_IN("src/hash", statement, function)
 
 // Counts destructions so the tests can see which data a table frees.
 struct Tracked {

@@ -11,19 +11,12 @@
 
 #include "filebuf.h"
 #include "main.h"
+#include "testutil.h"
 #include "network.h"
 
 namespace {
 
-#define EXPECT_FATAL(statement, function)           \
-  EXPECT_EXIT(                                      \
-      {                                             \
-        daemonize = 0;                              \
-        dup2(2, 1);                                 \
-        statement;                                  \
-      },                                            \
-      [](int status) { return WIFEXITED(status); }, \
-      "ASSERTION: src/registry:[0-9]+ in function " function)
+#define EXPECT_FATAL(statement, function) EXPECT_FATAL_IN("src/registry", statement, function)
 
 // Entry points cannot capture, so they record their calls here.
 struct Call {

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "testutil.h"
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -105,18 +107,8 @@ double seconds_since(Clock::time_point t) {
 
 class SocketLog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = log_buffer;
-    log_buffer = &lines_;
-  }
-  void TearDown() override { log_buffer = saved_; }
-  bool logged(const std::string &text) const {
-    for (const auto &l : lines_.lines())
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
-  LogBuffer lines_{200};
-  LogBuffer *saved_ = nullptr;
+  bool logged(const std::string &text) const { return log_.has(text); }
+  LogCapture log_;
 };
 
 // ---- reading -----------------------------------------------------------------------------

@@ -11,18 +11,11 @@
 #include <vector>
 
 #include "main.h"
+#include "testutil.h"
 
 namespace {
 
-#define EXPECT_FATAL(statement, function)           \
-  EXPECT_EXIT(                                      \
-      {                                             \
-        daemonize = 0;                              \
-        dup2(2, 1);                                 \
-        statement;                                  \
-      },                                            \
-      [](int status) { return WIFEXITED(status); }, \
-      "ASSERTION: src/stats:[0-9]+ in function " function)
+#define EXPECT_FATAL(statement, function) EXPECT_FATAL_IN("src/stats", statement, function)
 
 // Counter names of a group in list order; empty for a missing group.
 std::vector<std::string> names(const Stats &s, const std::string &group) {

@@ -469,6 +469,8 @@ void config() {
   gmtoffset_compute();
   // 4
   ssl_init();
+  // 5
+  create_feedlog();
   // 7: the pools and the timer list.
   serverpool_init();
   clientpool_init();

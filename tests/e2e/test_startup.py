@@ -120,3 +120,32 @@ def test_unknown_user_and_group_are_refused(daemon):
     r = subprocess.run(daemon.args(["-u", "no-such-user-qm"]), capture_output=True, text=True,
                        timeout=10)
     assert r.returncode == 1 and r.stderr == "getpwnam: unknown user\n"
+
+
+def test_start_up_feed_lists_the_hosts_of_the_access_log(daemon):
+    lines = [
+        "1 2 3 4 5 6 http://alpha.example:80/a x",
+        "1 2 3 4 5 6 ftp://beta.example:21/b",
+        "short line",
+        "1 2 3 4 5 6 not-a-url",
+        "1 2 3 4 5 6 http://gamma.example/c",
+    ]
+    with open(daemon.accesslog, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    daemon.start()
+    assert read(daemon.accesslog + ".orvexfeed") == "\nalpha.example\nbeta.example\ngamma.example"
+
+
+def test_no_feed_without_a_diagnostic_log_option(daemon, workdir):
+    with open(daemon.accesslog, "w") as f:
+        f.write("1 2 3 4 5 6 http://alpha.example:80/a\n")
+    daemon.write_config()
+    args = [a for a in daemon.args() if a not in ("-l", daemon.logfile)]
+    with open(daemon.stdout, "w") as out:
+        p = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: "proxy hostname: " in read(daemon.stdout))
+        assert not os.path.exists(daemon.accesslog + ".orvexfeed")
+    finally:
+        p.terminate()
+        p.wait(timeout=5)

@@ -1,5 +1,11 @@
 #include "proto_http.h"
 
+#include "accesslog.h"
+
+#include "stats.h"
+
+#include "profiles.h"
+
 #include <poll.h>
 #include <strings.h>
 
@@ -26,11 +32,6 @@
 bool (*http_head_get_hook)(CONNECTION_T *conn, int timeout, std::string *head) = nullptr;
 int (*http_reconnect_hook)(CONNECTION_T *conn) = nullptr;
 bool (*http_proxy_authenticate_hook)(CONNECTION_T *conn) = nullptr;
-void (*http_log_hook)(CONNECTION_T *conn, int status, uint64_t bytes) = nullptr;
-void (*http_log_detail_hook)(CONNECTION_T *conn, int cache_code, int status, const char *section,
-                             const char *reason) = nullptr;
-void (*http_stat_hook)(CONNECTION_T *conn, HttpStat counter) = nullptr;
-void (*http_profiles_update_hook)(CONNECTION_T *conn) = nullptr;
 void (*http_header_filter_hook)(CONNECTION_T *conn, int direction) = nullptr;
 bool (*http_mime_filter_hook)(CONNECTION_T *conn) = nullptr;
 void (*http_redirect_hook)(CONNECTION_T *conn) = nullptr;
@@ -70,15 +71,30 @@ bool show_page(CONNECTION_T *conn, std::string_view command, const Filebuf *body
 
 void log_detail(CONNECTION_T *conn, int cache_code, int status, const char *section = nullptr,
                 const char *reason = nullptr) {
-  if (http_log_detail_hook) http_log_detail_hook(conn, cache_code, status, section, reason);
+  LogEntry &e = conn->log_entry;
+  if (cache_code >= 0) e.set_cachecode(cache_code);
+  e.status = status;
+  if (section) e.filter = section;
+  if (reason) e.reason = reason;
 }
 
 void log_write(CONNECTION_T *conn, int status, uint64_t bytes) {
-  if (http_log_hook) http_log_hook(conn, status, bytes);
+  LogEntry &e = conn->log_entry;
+  e.status = status;
+  e.size = bytes;
+  e.Write();
+  e.apache_Write();
 }
 
 void stat(CONNECTION_T *conn, HttpStat counter) {
-  if (http_stat_hook) http_stat_hook(conn, counter);
+  Stats *user = conn->user_stats.get();
+  switch (counter) {
+    case HTTP_STAT_HTTPREQUEST: statincr_httprequests(user); break;
+    case HTTP_STAT_USER: statincr_users(user, conn->username); break;
+    case HTTP_STAT_CACHEHIT: statincr_cachehit(user); break;
+    case HTTP_STAT_CACHEHIT_UNDO: statdecr_cachehit(user); break;
+    case HTTP_STAT_CACHEMISS: statincr_cachemiss(user); break;
+  }
 }
 
 // A page of the template section, or a bare status answer when there is no section.
@@ -989,7 +1005,7 @@ int protocol_http(CONNECTION_T *conn) {
     rh->host = req->host;
     rh->file = req->file;
     header_variables(conn, "SERVER", rh->headers);
-    if (http_profiles_update_hook) http_profiles_update_hook(conn);
+    if (profile_section) profile_section->profiles_update(conn);
 
     // Step 8.
     for (const char *command : {"cookies", "mimeprofiles", "variables"})

@@ -56,22 +56,12 @@ extern int (*http_reconnect_hook)(CONNECTION_T *conn);
 // (proxy_authenticate); true when it did. Null: the 407 goes to the client.
 extern bool (*http_proxy_authenticate_hook)(CONNECTION_T *conn);
 
-// Completes and writes the access-log record with this status and byte count.
-extern void (*http_log_hook)(CONNECTION_T *conn, int status, uint64_t bytes);
-// Records codes in the access-log record without writing it (cache code -1: unchanged;
-// section and reason may be null).
-extern void (*http_log_detail_hook)(CONNECTION_T *conn, int cache_code, int status,
-                                    const char *section, const char *reason);
 
 // Counters of the statistics module.
 enum HttpStat : int {
   HTTP_STAT_HTTPREQUEST, HTTP_STAT_USER, HTTP_STAT_CACHEHIT, HTTP_STAT_CACHEHIT_UNDO,
   HTTP_STAT_CACHEMISS,
 };
-extern void (*http_stat_hook)(CONNECTION_T *conn, HttpStat counter);
-
-// Profiles evaluated again once the response head is known.
-extern void (*http_profiles_update_hook)(CONNECTION_T *conn);
 // Response header filter (HeaderSection::filter(conn, 2)).
 extern void (*http_header_filter_hook)(CONNECTION_T *conn, int direction);
 // MIME filter on the response: true when allowed; when it refuses it has answered the client.

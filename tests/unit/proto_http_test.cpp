@@ -184,9 +184,6 @@ int shout(CONNECTION_T *, Filebuf *body) {
   return 0;
 }
 
-int log_status = 0;
-void record_log(CONNECTION_T *, int status, uint64_t) { log_status = status; }
-
 class HttpTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -206,8 +203,6 @@ class HttpTest : public testing::Test {
     server_peer = speer;
     conn.ip = "127.0.0.1";
     conn.ctimeout = conn.timeout = conn.keeptimeout = 5;
-    log_status = 0;
-    http_log_hook = record_log;
   }
   void TearDown() override {
     conn.server.reset();
@@ -219,7 +214,6 @@ class HttpTest : public testing::Test {
     general_section = saved_general;
     processors.Remove(wants_body);
     processors.Remove(shout);
-    http_log_hook = nullptr;
     http_reconnect_hook = nullptr;
   }
 
@@ -421,7 +415,7 @@ TEST_F(HttpTest, CountedResponseIsForwardedAndTheServerKept) {
   EXPECT_EQ(conn.keepalive_server, 1);
   EXPECT_EQ(conn.keepalive_client, 1);
   EXPECT_EQ(conn.downloaded, body.size());
-  EXPECT_EQ(log_status, 200);
+  EXPECT_EQ(conn.log_entry.status, 200);
 }
 
 TEST_F(HttpTest, ChunkedResponseIsRechunkedForAnHttp11Client) {
@@ -821,7 +815,7 @@ TEST_F(HttpTest, DownloadAllowance) {
       EXPECT_FALSE(conn.flags & CONN_FAILED);
     } else if (c.with_length) {
       EXPECT_EQ(received.find(body), std::string::npos) << "refused before the body is read";
-      EXPECT_EQ(log_status, 403);
+      EXPECT_EQ(conn.log_entry.status, 403);
     } else {
       EXPECT_LT(r.body.size(), body.size()) << "cut when the allowance is used up";
       EXPECT_TRUE(conn.flags & CONN_FAILED);

@@ -1,9 +1,32 @@
 // Cache section: global cache settings, disk stores and refresh rules.
 #pragma once
 
+#include <ctime>
 #include <iterator>
 
 #include "section.h"
+
+struct CACHEMAP;
+struct CONNECTION_T;
+struct HEADER;
+
+// Flags of a cached object (and of cache_open's flags argument).
+enum CacheFlag : int {
+  CACHE_WRITING = 0x1,
+  CACHE_INVALID = 0x2,
+  CACHE_EXPIRED = 0x4,
+  CACHE_VALIDATE = 0x8,
+  CACHE_PREFETCHED = 0x10,
+  CACHE_VIOLATION = 0x20,
+  CACHE_OFFLINE = 0x40,
+  CACHE_DISK = 0x80,
+  CACHE_MEM = 0x100,
+  CACHE_WAITERS = 0x200,
+  CACHE_CLEAN = 0x400,
+  CACHE_BUFFERWAIT = 0x800,
+  CACHE_DISCARD = 0x1000,
+  CACHE_FORCE = 0x2000,
+};
 
 enum CacheGlobal : int {
   CACHE_ENABLED = 0, CACHE_VIOLATIONS, CACHE_MEMORYSIZE, CACHE_MEMORYEXTRA, CACHE_MINSIZE,
@@ -48,5 +71,24 @@ class CacheSection : public Section {
  public:
   CacheSection();
   void update() override;
+
+  // Whether a request may be answered from or stored in the cache (a proxy-form GET without
+  // credentials, Range or Set-Cookie), or whether a response may be stored (status 200).
+  static bool cacheable(const HEADER *h);
+  // The object for key with one use taken by the caller, or null. Nothing is cached yet: always
+  // null, so the entry points below are never given an object.
+  CACHEMAP *cache_open(CONNECTION_T *conn, const char *key, const char *header_text, int flags);
+  int flag_get(const CACHEMAP *entry) const;
+  // The object's retrieval time (for a conditional request), 0 for none.
+  time_t get_mtime(const CACHEMAP *entry) const;
+  void flag_unset(CACHEMAP *entry, int bits);
+  // Applies the request's freshness demands to its cached object (sets CACHE_VALIDATE).
+  void check(HEADER *request);
+  // Answers with the download-progress page; false when nothing was sent.
+  bool send_status(CONNECTION_T *conn, CACHEMAP *entry);
+  // Drops the caller's use and marks the object invalid.
+  void invalidate(CACHEMAP *entry);
+  // Drops the caller's use; the writer says whether the download completed.
+  void cache_close(CACHEMAP *entry, bool complete);
 };
 extern CacheSection *cache_section;

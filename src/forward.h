@@ -1,9 +1,12 @@
 // Forward section: parent proxies and the choice among them (ICP or CARP).
 #pragma once
 
+#include <cstddef>
 #include <iterator>
 
 #include "section.h"
+
+struct CONNECTION_T;
 
 enum ForwardGlobal : int { FORWARD_ENABLED = 0, FORWARD_CARP, FORWARD_CARP_RANGE };
 enum ForwardSub : int { FORWARD_SUB_FORWARD = 0 };
@@ -33,5 +36,22 @@ class ForwardSection : public Section {
  public:
   ForwardSection();
   void update() override;
+
+  // Chooses a parent for the request and fills proxy_type, proxy_host, proxy_port and the
+  // parent credentials; no choice leaves the route direct (the caller sets proxy_type 4
+  // first). Returns 0. No rule forwards yet.
+  int forward_do(CONNECTION_T *conn);
 };
 extern ForwardSection *forward_section;
+
+// Client handshakes on the freshly connected conn->server, reaching the request's host and
+// port through a SOCKS proxy. SOCKS4: 1 on success (reply 90), -2 (reply 91, a short or
+// missing reply), -3 (the host does not resolve), -4 (replies 92 and 93), -1 any other reply.
+// SOCKS5: 1 on success, -2 on any failure (no acceptable method, credentials refused or not
+// expressible in one-byte lengths, a host name longer than 255 bytes, a refused CONNECT, a
+// short reply). Each reply must arrive within the connection's ctimeout.
+int proxy_socks4(CONNECTION_T *conn);
+int proxy_socks5(CONNECTION_T *conn);
+
+// SOCKS fields with a one-byte length.
+constexpr std::size_t SOCKS5_FIELD_MAX = 255;

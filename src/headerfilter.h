@@ -6,6 +6,8 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 enum HeaderFilterGlobal : int { HDRFILTER_ENABLED = 0, HDRFILTER_DEFAULTDENY };
 enum HeaderFilterSub : int { HDRFILTER_SUB_ALLOW = 0, HDRFILTER_SUB_DENY, HDRFILTER_SUB_INSERT };
 enum HeaderFilterRuleField : int {
@@ -33,5 +35,9 @@ class HeaderSection : public Section {
  public:
   HeaderSection();
   void update() override;
+
+  // Filters the request head (direction 1, conn->header) or the response head (direction 2,
+  // conn->rheader) in place. No rule removes or inserts a line yet.
+  void filter(CONNECTION_T *conn, int direction);
 };
 extern HeaderSection *header_section;

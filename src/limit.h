@@ -5,6 +5,8 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 enum LimitGlobal : int { LIMITS_ENABLED = 0 };
 enum LimitSub : int { LIMITS_SUB_LIMITS = 0 };
 // The five time ranges are optional: an inactive one leaves its part of the bound unset.
@@ -34,5 +36,11 @@ class LimitSection : public Section {
  public:
   LimitSection();
   void update() override;
+
+  // Before a request: 1 when a rule refused it (the page and the access-log record are done),
+  // else 0. No rule refuses yet.
+  int check_and_block(CONNECTION_T *conn);
+  // After a request: adds its volume to the counters of the rules in force.
+  void update(CONNECTION_T *conn);
 };
 extern LimitSection *limit_section;

@@ -43,7 +43,10 @@
 #include "network.h"
 #include "orvex.h"
 #include "profiles.h"
+#include "proto_http.h"
+#include "protocol.h"
 #include "redirect.h"
+#include "request.h"
 #include "rewrite.h"
 #include "serverpool.h"
 #include "sophie.h"
@@ -409,6 +412,31 @@ void close_private_tunnel(unsigned id) {
 void count_network_event(const char *group, const char *counter) {
   if (global_stats) global_stats->Increment(group, counter);
 }
+// The request loop and the HTTP handler meet through these calls; each side's unit tests
+// replace them with scripted peers.
+bool process_request_call(CONNECTION_T *conn, Filebuf *body) {
+  return process_request(conn, body) != 0;
+}
+bool accepts_encoded_call(CONNECTION_T *conn) { return accepts_encoded_content(conn); }
+bool head_get_reconnect_call(CONNECTION_T *conn, int timeout, std::string *head) {
+  std::optional<std::string> h = header_get_reconnect(conn, timeout);
+  if (!h) return false;
+  *head = std::move(*h);
+  return true;
+}
+
+void request_path_wire() {
+  request_thread_start = process_entry;
+  protocol_http_hook = protocol_http;
+  process_request_hook = process_request_call;
+  keepalive_check_client_hook = keepalive_check_client;
+  http_transfer_filebuf_hook = http_transfer_filebuf;
+  accepts_encoded_content_hook = accepts_encoded_call;
+  http_head_get_hook = head_get_reconnect_call;
+  http_reconnect_hook = protocol_reconnect;
+  http_proxy_authenticate_hook = proxy_authenticate;
+}
+
 void pool_limits_refresh() {
   if (server_pool && general_section)
     server_pool->set_limits(general_section->poolsize_get(), general_section->pooltimeout_get());
@@ -471,6 +499,7 @@ void config() {
   ssl_init();
   // 5
   create_feedlog();
+  request_path_wire();
   // 7: the pools and the timer list.
   serverpool_init();
   clientpool_init();

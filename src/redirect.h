@@ -5,6 +5,8 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 enum RedirectGlobal : int { REDIRECT_ENABLED = 0 };
 enum RedirectSub : int { REDIRECT_SUB_REDIRECT = 0 };
 enum RedirectRuleField : int {
@@ -31,5 +33,10 @@ class RedirectSection : public Section {
  public:
   RedirectSection();
   void update() override;
+
+  // stage 0: the request, 1: a response's Location. 1 only when it answered the request with
+  // a redirection (the request is finished); 0 otherwise, also after a rewrite. No rule
+  // redirects yet.
+  int redirect_do(CONNECTION_T *conn, int stage);
 };
 extern RedirectSection *redirect_section;

@@ -5,6 +5,9 @@
 
 #include "section.h"
 
+class Filebuf;
+struct CONNECTION_T;
+
 enum FilterGlobal : int { FILTER_ENABLED = 0, FILTER_DEFAULTDENY, FILTER_TEMPLATE };
 enum FilterSub : int { FILTER_SUB_ALLOW = 0, FILTER_SUB_DENY };
 enum FilterRuleField : int {
@@ -28,7 +31,14 @@ static_assert(std::size(FILTER_RULE_FIELDS) == FILTER_RULE_TEMPLATE + 1);
 
 class FilterSection : public Section {
  public:
+  // Registers filter_reqcheck as a request check.
   FilterSection();
   void update() override;
+
+  // 1 when the request was refused and answered, 0 otherwise. No rule refuses yet.
+  int check_and_block(CONNECTION_T *conn);
 };
 extern FilterSection *filter_section;
+
+// The request-check processor: 0 for a web interface request, else check_and_block.
+int filter_reqcheck(CONNECTION_T *conn, Filebuf *unused);

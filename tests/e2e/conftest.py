@@ -213,7 +213,8 @@ pid {dir}/nginx.pid;
 error_log {dir}/nginx-error.log warn;
 events {{ worker_connections 1024; }}
 http {{
-    access_log {dir}/nginx-access.log;
+    log_format qm '$connection $connection_requests "$request" $status';
+    access_log {dir}/nginx-access.log qm;
     client_body_temp_path {dir}/body;
     proxy_temp_path {dir}/proxy;
     fastcgi_temp_path {dir}/fastcgi;
@@ -262,6 +263,15 @@ class Nginx:
                 return False
         assert wait_until(up, 10), "nginx did not start"
         return self
+
+    def access_lines(self):
+        """(connection number, request line, status) of every request nginx served."""
+        out = []
+        for line in read(os.path.join(self.dir, "nginx-access.log")).splitlines():
+            conn, _, rest = line.split(" ", 2)
+            request, status = rest.rsplit(" ", 1)
+            out.append((int(conn), request.strip('"'), int(status)))
+        return out
 
     def stop(self):
         if self.proc and self.proc.poll() is None:

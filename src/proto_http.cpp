@@ -82,6 +82,8 @@ void log_write(CONNECTION_T *conn, int status, uint64_t bytes) {
   LogEntry &e = conn->log_entry;
   e.status = status;
   e.size = bytes;
+  if ((e.mime.empty() || e.mime == "-") && conn->rheader && !conn->rheader->mime.empty())
+    e.mime = conn->rheader->mime;
   e.Write();
   e.apache_Write();
 }

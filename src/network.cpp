@@ -190,10 +190,12 @@ void tune_buffers(int fd) {
          rcv_default);
   block = std::max(block, rcv_default);
 
-  // The kernel doubles what it is asked for.
+  // The kernel doubles what it is asked for. A size is only ever raised: fixing one below
+  // the kernel's default would switch off its buffer auto-tuning and cap every transfer at a
+  // window of a few kilobytes.
   if (RCV_BUF > 0) {
     const int half = RCV_BUF / 2;
-    set_int_option(fd, SOL_SOCKET, SO_RCVBUF, half);
+    if (half * 2 > rcv_default) set_int_option(fd, SOL_SOCKET, SO_RCVBUF, half);
     const int allowed = get_int_option(fd, SOL_SOCKET, SO_RCVBUF);
     putlog(LOG_NETWORK,
            "TCP Buffer size for client<-quillmoss<-website in bytes Requested[%d], Allowed[%d]",
@@ -202,7 +204,7 @@ void tune_buffers(int fd) {
   }
   if (SND_BUF > 0) {
     const int half = SND_BUF / 2;
-    set_int_option(fd, SOL_SOCKET, SO_SNDBUF, half);
+    if (half * 2 > snd_default) set_int_option(fd, SOL_SOCKET, SO_SNDBUF, half);
     const int allowed = get_int_option(fd, SOL_SOCKET, SO_SNDBUF);
     putlog(LOG_NETWORK,
            "TCP Buffer size for client->quillmoss->website in bytes Requested[%d], Allowed[%d]",
@@ -524,7 +526,9 @@ int net_connect(const char *host, int port, in_addr local, int timeout) {
   if (fd.get() < 0) return connect_failed(NET_CONNECT_FAILED);
   set_int_option(fd.get(), SOL_SOCKET, SO_KEEPALIVE, 1);
   set_int_option(fd.get(), IPPROTO_TCP, TCP_NODELAY, 1);
-  if (SND_BUF > 0) set_int_option(fd.get(), SOL_SOCKET, SO_RCVBUF, SND_BUF / 2);
+  // Raised only, as for listeners: a fixed small buffer disables auto-tuning.
+  if (SND_BUF > 0 && SND_BUF > get_int_option(fd.get(), SOL_SOCKET, SO_RCVBUF))
+    set_int_option(fd.get(), SOL_SOCKET, SO_RCVBUF, SND_BUF / 2);
   if (TCP_KEEPIDLE_TIME > 0) set_int_option(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, TCP_KEEPIDLE_TIME);
   if (TCP_KEEPINTVL_TIME > 0)
     set_int_option(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, TCP_KEEPINTVL_TIME);

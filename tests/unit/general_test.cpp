@@ -3,6 +3,8 @@
 #include "general.h"
 
 #include <gtest/gtest.h>
+
+#include "testutil.h"
 #include <tinyxml2.h>
 
 #include <cstdlib>
@@ -18,10 +20,6 @@
 
 namespace {
 
-std::string schema_path() {
-  const char *env = std::getenv("QM_SOURCE_DIR");
-  return std::string(env != nullptr && *env != '\0' ? env : QM_SOURCE_DIR) + "/conf/section.xml";
-}
 
 using Values = std::map<std::string, std::string>;
 

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include "testutil.h"
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,35 +33,8 @@
 
 namespace {
 
-std::string schema_path() {
-  const char *env = std::getenv("QM_SOURCE_DIR");
-  return std::string(env != nullptr && *env != '\0' ? env : QM_SOURCE_DIR) + "/conf/section.xml";
-}
 
-std::pair<int, int> tcp_pair() {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-    return {-1, -1};
-  int c = socket(AF_INET, SOCK_STREAM, 0);
-  if (connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return {-1, -1};
-  int s = accept(listener, nullptr, nullptr);
-  close(listener);
-  return {s, c};
-}
 
-bool send_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 // Bytes until `end` was seen (inclusive), the peer closed, or nothing came for quiet_ms.
 std::string read_until(int fd, std::string_view end, int quiet_ms = 10000) {

@@ -3,6 +3,8 @@
 #include "templates.h"
 
 #include <gtest/gtest.h>
+
+#include "testutil.h"
 #include <sys/socket.h>
 #include <tinyxml2.h>
 #include <unistd.h>
@@ -338,10 +340,6 @@ TEST(BuiltinPages, ImagesDecode) {
 
 // ---- the section ------------------------------------------------------------------------
 
-std::string schema_path() {
-  const char *env = std::getenv("QM_SOURCE_DIR");
-  return std::string(env != nullptr && *env != '\0' ? env : QM_SOURCE_DIR) + "/conf/section.xml";
-}
 
 struct Rule {
   std::string name, file;

@@ -1,10 +1,16 @@
 // Helpers shared by the unit tests.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "log.h"
@@ -47,3 +53,36 @@ class LogCapture {
         statement;                                   \
       },                                             \
       ::testing::ExitedWithCode(1), "ASSERTION: " module ":[0-9]+ in function " function)
+
+// The schema file of the checkout (CTest sets QM_SOURCE_DIR; the build knows it too).
+inline std::string schema_path() {
+  const char *env = std::getenv("QM_SOURCE_DIR");
+  return std::string(env != nullptr && *env != '\0' ? env : QM_SOURCE_DIR) + "/conf/section.xml";
+}
+
+// Both ends (server side, client side) of a fresh loopback TCP connection; {-1, -1} on failure.
+inline std::pair<int, int> tcp_pair() {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    return {-1, -1};
+  int c = socket(AF_INET, SOCK_STREAM, 0);
+  if (connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return {-1, -1};
+  int s = accept(listener, nullptr, nullptr);
+  close(listener);
+  return {s, c};
+}
+
+// Sends everything or returns false.
+inline bool send_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}

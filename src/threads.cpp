@@ -24,6 +24,9 @@ namespace {
 
 // Slot of the calling thread, so that putlog and thread_find need no table scan.
 thread_local int my_slot = -1;
+// The calling thread's client id, mirrored from its slot so that putlog reads it without
+// taking the table lock for every line. Only this thread changes it.
+thread_local unsigned my_clientid = 0;
 
 std::mutex rusage_lock;
 ResourceTotals totals;
@@ -165,6 +168,7 @@ void *thread_wait_for_connection(int seconds) {
   ThreadSlot &s = threads[static_cast<std::size_t>(idx)];
   s.connection = nullptr;
   s.clientid = 0;
+  my_clientid = 0;
   s.state = THREAD_WAITING;
   s.time = ::time(nullptr);
   s.cond.wait_for(g, std::chrono::seconds(seconds > 0 ? seconds : 0),
@@ -217,18 +221,14 @@ void thread_set_clientid(unsigned id) {
     std::lock_guard g(threadlistlock);
     if (ThreadSlot *s = my_slot_locked()) {
       s->clientid = id;
+      my_clientid = id;
       return;
     }
   }
   fatal_assertion("src/main", __LINE__, "thread_set_clientid");
 }
 
-unsigned thread_clientid_or_zero() {
-  int idx = my_slot;
-  if (idx < 0 || !threads) return 0;
-  std::lock_guard g(threadlistlock);
-  return threads[static_cast<std::size_t>(idx)].clientid;
-}
+unsigned thread_clientid_or_zero() { return my_slot >= 0 ? my_clientid : 0; }
 
 void thread_report(thread_repo_t *r) {
   *r = {};

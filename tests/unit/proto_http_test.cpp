@@ -60,18 +60,6 @@ std::string read_exact(int fd, size_t n) {
   return out;
 }
 
-std::string read_all(int fd, int quiet_ms = 10000) {
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, quiet_ms) <= 0) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
 
 std::string pattern(size_t n) {
   std::string s(n, '\0');
@@ -161,6 +149,14 @@ int shout(CONNECTION_T *, Filebuf *body) {
 
 class HttpTest : public testing::Test {
  protected:
+  // A new connection and new peers, for the next row of a table of cases.
+  void fresh() {
+    TearDown();
+    conn = CONNECTION_T();
+    received.clear();
+    threads.clear();
+    SetUp();
+  }
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(schema_load(schema_path(), &error)) << error;
@@ -428,11 +424,7 @@ TEST_F(HttpTest, ChunkedResponseToAnHttp10ClientHasItsLengthOrEndsWithTheClose) 
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     settings({{"maxdbuffer", c.maxdbuffer}});
     request("GET http://origin.test/file HTTP/1.0\r\nProxy-Connection: keep-alive\r\n\r\n");
     ASSERT_EQ(conn.keepalive_client, 1);
@@ -469,11 +461,7 @@ TEST_F(HttpTest, BrokenChunkedResponseIsNotEndedAsIfComplete) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     conn.timeout = conn.keeptimeout = 2;
     request(GET11);
     const std::string response =
@@ -528,11 +516,7 @@ TEST_F(HttpTest, ExpectContinue) {
   const std::string body = "name=value&other=1";
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     request("POST http://origin.test/form HTTP/1.1\r\nHost: origin.test\r\nExpect: 100-continue\r\n"
             "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n");
     conn.postbody->Add(body);
@@ -586,11 +570,7 @@ TEST_F(HttpTest, ChunkedRequestBodyIsDecodedAndForwarded) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     settings({{"maxubuffer", c.maxubuffer}});
     request("POST http://origin.test/up HTTP/1.1\r\nHost: origin.test\r\n"
             "Transfer-Encoding: chunked\r\n\r\n");
@@ -694,11 +674,7 @@ TEST_F(HttpTest, GzipBodiesAreDecodedForProcessingAndReencodedForTheClient) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     processors.Add(wants_body, PROC_BUFFER_CHECK);
     processors.Add(shout, PROC_RESPONSE_MOD);
     std::string req = "GET http://origin.test/page HTTP/1.1\r\nHost: origin.test\r\n";
@@ -770,11 +746,7 @@ TEST_F(HttpTest, DownloadAllowance) {
   const std::string body = pattern(5000);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     request(GET11);
     conn.download_limit = c.allowance;
     const bool with_length = c.with_length;
@@ -821,11 +793,7 @@ TEST_F(HttpTest, NoStatusLineOnAPooledConnectionIsNotABody) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    conn = CONNECTION_T();
-    received.clear();
-    threads.clear();
-    SetUp();
+    fresh();
     request(GET11);
     if (c.pooled) conn.flags |= CONN_POOLED;
     serve([](int fd, const std::string &) {

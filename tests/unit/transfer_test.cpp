@@ -29,21 +29,6 @@
 namespace {
 
 
-
-// Everything until the peer closes, or until nothing came for `quiet_ms`.
-std::string read_all(int fd, int quiet_ms = 10000) {
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, quiet_ms) <= 0) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
 std::string pattern(size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);

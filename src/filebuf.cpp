@@ -127,7 +127,7 @@ void Filebuf::reallocate(std::size_t new_capacity) {
   if (new_capacity == 0 || new_capacity > FILEBUF_MAX)
     fatal_assertion(MODULE, __LINE__, __func__, new_capacity ? new_capacity : SIZE_MAX);
   try {
-    std::vector<char> fresh;
+    std::vector<char, UninitAllocator<char>> fresh;
     fresh.reserve(new_capacity);
     std::size_t keep = std::min(length_, new_capacity);
     fresh.assign(storage_.data(), storage_.data() + keep);

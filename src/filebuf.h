@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +32,27 @@ enum FilebufCoding : int {
 
 // Lines of a buffer, for line-oriented parsers (to_stack).
 using STACK_T = std::list<std::string>;
+
+// Allocator whose default construction leaves the bytes as they are: growing a buffer must
+// not cost a pass of zeroes over room that is written next anyway.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U> &) noexcept {}
+  template <class U>
+  void construct(U *p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void *>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 // Byte buffer owned by one holder at a time; not locked. The content is arbitrary bytes and
 // is not NUL-terminated. Allocation failure takes the fatal-assertion path.
@@ -106,7 +131,7 @@ class Filebuf {
   void reallocate(std::size_t new_capacity);
   void reserve_for(std::size_t n);  // ensures capacity >= n without changing the length
 
-  std::vector<char> storage_;  // size() is the capacity
+  std::vector<char, UninitAllocator<char>> storage_;  // size() is the capacity
   std::size_t length_ = 0;
 };
 

@@ -399,14 +399,6 @@ std::string header_percent_decode(std::string_view s) {
 
 namespace {
 
-int socket_error(int fd) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (fd < 0) return EBADF;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return errno;
-  return err;
-}
-
 long elapsed_ms(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
@@ -452,16 +444,9 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
     return r;
   };
 
+  // A reset either side shows in the reads and the poll below: no probe per round.
   for (;;) {
     Socket *other = other_socket();
-    for (Socket *s : {rd, other}) {
-      if (!s || s->error) continue;
-      int err = socket_error(s->fd());
-      if (err == ECONNRESET || err == EPIPE) {
-        s->error = true;
-        stop_waiting = true;
-      }
-    }
     if (rd->InputPending() == 0 && (rd->error || (other && other->error))) break;
 
     // Every line already in the input buffer, or readable without waiting.
@@ -931,17 +916,16 @@ void header_lines(std::string &o, const HEADER *h, CONNECTION_T *conn) {
 
 }  // namespace
 
-void header_send_filebuf(Filebuf *out, const HEADER *h, CONNECTION_T *conn, int kind) {
-  QM_ASSERT(out && h && conn, MODULE);
+namespace {
+
+std::string header_text(const HEADER *h, CONNECTION_T *conn, int kind) {
   std::string o;
+  o.reserve(512);
   first_line(o, h, kind);
   header_lines(o, h, conn);
   const bool request_kind = kind == HEADER_SEND_SERVER || kind == HEADER_SEND_PARENT;
   const bool client_kind = kind == HEADER_SEND_CLIENT || kind == HEADER_SEND_CLIENT2;
-  if (!request_kind && !client_kind) {
-    out->Add(o);
-    return;
-  }
+  if (!request_kind && !client_kind) return o;
 
   add_if(o, "Content-Type", h->content_type);
   if (h->chunked) o += "Transfer-Encoding: chunked\r\n";
@@ -1000,10 +984,17 @@ void header_send_filebuf(Filebuf *out, const HEADER *h, CONNECTION_T *conn, int 
     add_if(o, "Encapsulated", h->encapsulated);
   }
   o += "\r\n";
-  out->Add(o);
+  return o;
 }
 
-ssize_t header_send(const HEADER *h, CONNECTION_T *conn, int dest, int kind) {
+}  // namespace
+
+void header_send_filebuf(Filebuf *out, const HEADER *h, CONNECTION_T *conn, int kind) {
+  QM_ASSERT(out && h && conn, MODULE);
+  out->Add(header_text(h, conn, kind));
+}
+
+ssize_t header_send(const HEADER *h, CONNECTION_T *conn, int dest, int kind, bool body_follows) {
   QM_ASSERT(h && conn, MODULE);
   Socket *s = nullptr;
   std::string peer;
@@ -1015,25 +1006,26 @@ ssize_t header_send(const HEADER *h, CONNECTION_T *conn, int dest, int kind) {
     s = conn->client.get();
     peer = conn->ip;
   }
-  Filebuf fb;
-  header_send_filebuf(&fb, h, conn, kind);
-  const auto len = static_cast<ssize_t>(fb.length());
+  const std::string text = header_text(h, conn, kind);
+  const auto len = static_cast<ssize_t>(text.size());
   ssize_t sent = -1;
-  if (s) {
-    ssize_t r = s->Write(fb.data(), len);
+  if (s && body_follows && !s->error) {
+    s->Queue(text.data(), text.size());  // leaves with the first bytes of the body
+    sent = len;
+  } else if (s) {
+    ssize_t r = s->Write(text.data(), len);
     bool flushed = r >= 0 && s->Flush();
     sent = r < 0 ? -1 : flushed ? len : r;
   }
-  int err = s ? socket_error(s->fd()) : EBADF;
-  if (sent < len || err) {
+  if (sent < len) {
     putlog(LOG_ERROR | LOG_HEADER, "failed to send the headers to %s", peer.c_str());
     if (s) s->error = true;
     conn->flags |= CONN_FAILED;
     if (dest == 1 && header_dns_purge_hook) header_dns_purge_hook(peer);
   }
-  putlog(LOG_DEBUG | LOG_HEADER, "sent[%zd(%zu/%zu)] to %s:\n%.*s", sent, fb.length(),
-         fb.capacity(), peer.c_str(), int(std::min<std::size_t>(fb.length(), INT_MAX)),
-         fb.data() ? fb.data() : "");
+  if (!putlog_drops(LOG_DEBUG | LOG_HEADER))
+    putlog(LOG_DEBUG | LOG_HEADER, "sent[%zd(%zu)] to %s:\n%s", sent, text.size(), peer.c_str(),
+           text.c_str());
   return sent < len ? -1 : sent;
 }
 

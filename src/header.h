@@ -184,7 +184,10 @@ void header_send_filebuf(Filebuf *out, const HEADER *h, CONNECTION_T *conn, int 
 // Writes the head to the server (dest 1) or the client (dest 0: nothing is sent when the
 // client has gone; any other dest: the client, without that test). Returns the bytes sent,
 // or -1 after a failure (the socket's error and CONN_FAILED are set). A null h is fatal.
-ssize_t header_send(const HEADER *h, CONNECTION_T *conn, int dest, int kind);
+// body_follows: the head is only queued, to leave in one segment with the body's first bytes;
+// the caller's body writes (or a Flush) send it.
+ssize_t header_send(const HEADER *h, CONNECTION_T *conn, int dest, int kind,
+                    bool body_follows = false);
 
 // Reason phrase of a status code for the status lines the proxy writes.
 const char *code_to_error(int code);

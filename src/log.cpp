@@ -167,10 +167,12 @@ std::string log_format_line(int level, unsigned clientid, const char *fmt, va_li
   return std::string(line, len);
 }
 
+bool putlog_drops(int level) {
+  return (level & LOG_DEBUG) && (!(loglevel & LOG_DEBUG) || !(level & ~LOG_DEBUG & loglevel));
+}
+
 void putlog(int level, const char *fmt, ...) {
-  if ((level & LOG_DEBUG) &&
-      (!(loglevel & LOG_DEBUG) || !(level & ~LOG_DEBUG & loglevel)))
-    return;
+  if (putlog_drops(level)) return;
 
   va_list ap;
   va_start(ap, fmt);

@@ -81,6 +81,9 @@ void logbuffer_clear(LogBuffer *buffer);
 extern LogBuffer *log_buffer;
 
 void putlog(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// True when putlog drops a line of this level unseen (a debug line of a category not asked
+// for): callers skip building costly arguments for it.
+bool putlog_drops(int level);
 
 // Formats a line exactly as putlog writes it (time stamp, client id, prefixes, message),
 // without the final newline. Returns an empty string when the level is filtered out as

@@ -966,7 +966,7 @@ int protocol_http(CONNECTION_T *conn) {
     }
 
     // Step 6: the response head.
-    if (head.starts_with("HTTP/")) {
+    if (head.starts_with("HTTP/") && processors.Has(PROC_RESPONSE_HEADER)) {
       Filebuf text;
       text.Add(head);
       processors.Execute(PROC_RESPONSE_HEADER, conn, &text);
@@ -1136,13 +1136,15 @@ int protocol_http(CONNECTION_T *conn) {
     buffered_response(conn, framing, from_cache);
   } else {
     const bool rechunk = frame_for_client(conn, framing);
-    if (header_send(rh, conn, 0, HEADER_SEND_CLIENT) < 0) {
+    if (header_send(rh, conn, 0, HEADER_SEND_CLIENT, true) < 0) {
       conn->keepalive_server = 0;
     } else if (!from_cache || (conn->flags & CONN_CACHING)) {
       body_stream(conn, TRANSFER_FROM_SERVER, framing, rh->content_length, rechunk);
     } else if (cache.send) {
       cache.send(conn->cache, conn, 0);
     }
+    // The head waited for the body; an empty or failed body still owes it.
+    if (conn->client && !conn->client->error) conn->client->Flush();
     log_write(conn, rh->code, conn->downloaded);
   }
   conn->rheader.reset();

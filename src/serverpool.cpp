@@ -30,14 +30,15 @@ bool key_matches(const ServerPoolKey &a, const ServerPoolKey &b) {
 const char *privacy(unsigned owner) { return owner == SERVERPOOL_SHARED ? "shared" : "private"; }
 
 // An idle connection has nothing to read: readability means the server closed it, reset
-// it, or sent bytes nobody asked for. (A closed connection still polls writable.)
+// it, or sent bytes nobody asked for. It must also take a request at once. (A closed
+// connection still polls writable, hence both tests in one poll.)
 bool socket_idle(const Socket &s) {
   if (s.error || s.fd() < 0 || s.InputPending() > 0) return false;
-  pollfd p{s.fd(), POLLIN | POLLRDHUP, 0};
+  pollfd p{s.fd(), POLLIN | POLLRDHUP | POLLOUT, 0};
   int r;
   do r = ::poll(&p, 1, 0);
   while (r < 0 && errno == EINTR);
-  return r == 0;
+  return r == 1 && p.revents == POLLOUT;
 }
 
 // Pooled sockets are closed with a reset: nothing is owed to the server on an idle

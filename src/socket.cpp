@@ -56,7 +56,61 @@ void release_if_large(std::string &buf) {
   else buf.clear();
 }
 
+void release_if_large(ByteQueue &buf) {
+  if (buf.capacity() > SOCK_BUFFER_KEEP) buf.release();
+  else buf.clear();
+}
+
 }  // namespace
+
+// ---- ByteQueue ---------------------------------------------------------------------------
+
+char *ByteQueue::prepare(std::size_t n) {
+  if (cap_ - end_ >= n) return buf_.get() + end_;
+  const std::size_t held = size();
+  if (n > SIZE_MAX / 2 - held) throw std::bad_alloc();
+  if (held + n <= cap_) {
+    std::memmove(buf_.get(), buf_.get() + begin_, held);  // room enough once moved to the front
+  } else {
+    const std::size_t cap = std::max(held + n, cap_ * 2);
+    auto fresh = std::make_unique_for_overwrite<char[]>(cap);
+    if (held) std::memcpy(fresh.get(), buf_.get() + begin_, held);
+    buf_ = std::move(fresh);
+    cap_ = cap;
+  }
+  begin_ = 0;
+  end_ = held;
+  return buf_.get() + end_;
+}
+
+void ByteQueue::consume(std::size_t n) {
+  begin_ += std::min(n, size());
+  if (begin_ == end_) begin_ = end_ = 0;
+}
+
+void ByteQueue::prepend(const char *p, std::size_t n) {
+  if (n == 0) return;
+  if (begin_ >= n) {
+    begin_ -= n;
+    std::memcpy(buf_.get() + begin_, p, n);
+    return;
+  }
+  const std::size_t held = size();
+  if (n > SIZE_MAX / 2 - held) throw std::bad_alloc();
+  const std::size_t cap = std::max(held + n, cap_);
+  auto fresh = std::make_unique_for_overwrite<char[]>(cap);
+  std::memcpy(fresh.get(), p, n);
+  if (held) std::memcpy(fresh.get() + n, buf_.get() + begin_, held);
+  buf_ = std::move(fresh);
+  cap_ = cap;
+  begin_ = 0;
+  end_ = held + n;
+}
+
+void ByteQueue::release() {
+  buf_.reset();
+  cap_ = begin_ = end_ = 0;
+}
 
 // ---- LimitGroup --------------------------------------------------------------------------
 
@@ -223,29 +277,35 @@ Socket::IoResult Socket::raw_send(const char *buf, std::size_t n) {
   }
 }
 
-// Reads one block into the input buffer; waits (until deadline) only when asked to.
-ssize_t Socket::fill_once(Clock::time_point deadline, bool wait) {
+// Reads one block into dst, or into the input buffer when dst is null; waits (until deadline)
+// only when asked to.
+ssize_t Socket::fill_once(Clock::time_point deadline, bool wait, char *dst, std::size_t n) {
   if (fd_ < 0) {
     errno = EBADF;
     return SOCK_ERROR;
   }
-  if (inbuf_.size() >= SOCK_INBUF_MAX) {
+  if (!dst && inbuf_.size() >= SOCK_INBUF_MAX) {
     errno = ENOBUFS;
     return SOCK_ERROR;
   }
-  std::size_t chunk = block_size();
+  // Input that waits to be parsed is read in small steps, so that an idle connection holds
+  // little; a large buffer kept from earlier input is used whole.
+  std::size_t chunk =
+      dst ? n : std::min(block_size(), std::max(SOCK_INBUF_STEP, inbuf_.capacity() - inbuf_.size()));
   uint64_t allowance = Throttle(0);
   if (allowance && allowance < chunk) chunk = static_cast<std::size_t>(allowance);
   for (;;) {
-    const std::size_t old = inbuf_.size();
-    try {
-      inbuf_.resize(old + chunk);
-    } catch (const std::bad_alloc &) {
-      fatal_assertion(MODULE, __LINE__, __func__, old + chunk);
+    char *into = dst;
+    if (!into) {
+      try {
+        into = inbuf_.prepare(chunk);
+      } catch (const std::bad_alloc &) {
+        fatal_assertion(MODULE, __LINE__, __func__, inbuf_.size() + chunk);
+      }
     }
-    IoResult r = raw_recv(inbuf_.data() + old, chunk);
-    inbuf_.resize(old + (r.n > 0 ? static_cast<std::size_t>(r.n) : 0));
+    IoResult r = raw_recv(into, chunk);
     if (r.n > 0) {
+      if (!dst) inbuf_.commit(static_cast<std::size_t>(r.n));
       bytes_read_ += static_cast<uint64_t>(r.n);
       if (read_group_) read_group_->Incr(static_cast<uint64_t>(r.n));
       return r.n;
@@ -256,9 +316,10 @@ ssize_t Socket::fill_once(Clock::time_point deadline, bool wait) {
       errno = r.err;
       return SOCK_ERROR;
     }
-    if (!wait) {
-      errno = r.err;
-      return SOCK_WOULDBLOCK;
+    // Would block: with the deadline already reached a poll could only confirm it.
+    if (!wait || Clock::now() >= deadline) {
+      errno = wait ? ETIMEDOUT : r.err;
+      return wait ? SOCK_ERROR : SOCK_WOULDBLOCK;
     }
     int ev = wait_until(r.wait, deadline);
     if (ev == 0) {
@@ -354,7 +415,7 @@ ssize_t Socket::Read(char *buf, ssize_t n, int timeout) {
   if (!fill && !inbuf_.empty()) {
     delivered = std::min(want, inbuf_.size());
     std::memcpy(buf, inbuf_.data(), delivered);
-    inbuf_.erase(0, delivered);
+    inbuf_.consume(delivered);
     scanned_ = 0;
   }
   ssize_t r = 0;
@@ -362,15 +423,12 @@ ssize_t Socket::Read(char *buf, ssize_t n, int timeout) {
   int saved = 0;
   if (fill || delivered < want) {
     // With bytes in hand, take only what is there already rather than wait for more.
-    r = fill_once(deadline, wait && delivered == 0);
+    // Straight into the caller's buffer: a body passes through without a second copy.
+    r = fill ? fill_once(deadline, wait)
+             : fill_once(deadline, wait && delivered == 0, buf + delivered, want - delivered);
     saved = errno;
     if (fill) return r;
-    if (r > 0) {
-      std::size_t take = std::min(want - delivered, inbuf_.size());
-      std::memcpy(buf + delivered, inbuf_.data(), take);
-      inbuf_.erase(0, take);
-      delivered += take;
-    }
+    if (r > 0) delivered += static_cast<std::size_t>(r);
     ended = r == 0 || (r == SOCK_ERROR && saved != ETIMEDOUT);
   }
   if (delivered > 0) {
@@ -391,10 +449,12 @@ ssize_t Socket::wait_line(int timeout, std::size_t maxline, std::size_t *len) {
   const Clock::time_point deadline =
       Clock::now() + Clock::duration(std::chrono::seconds(std::max(timeout, 0)));
   for (;;) {
-    std::size_t nl = inbuf_.find('\n', scanned_);
-    if (nl != std::string::npos) {
-      *len = nl + 1;
-      return *len > maxline ? SOCK_TOOLONG : 1;
+    if (scanned_ < inbuf_.size()) {
+      const void *nl = std::memchr(inbuf_.data() + scanned_, '\n', inbuf_.size() - scanned_);
+      if (nl) {
+        *len = static_cast<std::size_t>(static_cast<const char *>(nl) - inbuf_.data()) + 1;
+        return *len > maxline ? SOCK_TOOLONG : 1;
+      }
     }
     scanned_ = inbuf_.size();
     if (inbuf_.size() >= maxline) return SOCK_TOOLONG;
@@ -419,7 +479,7 @@ ssize_t Socket::GetLine(char *dst, ssize_t dstlen, int timeout, std::size_t maxl
     dst[copy < room ? copy : room - 1] = '\0';
     result = static_cast<ssize_t>(copy);
   }
-  inbuf_.erase(0, len);
+  inbuf_.consume(len);
   scanned_ = 0;
   return result;
 }
@@ -428,8 +488,8 @@ ssize_t Socket::GetLine(std::string *line, int timeout, std::size_t maxline) {
   std::size_t len = 0;
   ssize_t r = wait_line(timeout, maxline, &len);
   if (r < 1) return r;
-  line->assign(inbuf_, 0, len);
-  inbuf_.erase(0, len);
+  line->assign(inbuf_.data(), len);
+  inbuf_.consume(len);
   scanned_ = 0;
   return static_cast<ssize_t>(len);
 }
@@ -437,7 +497,7 @@ ssize_t Socket::GetLine(std::string *line, int timeout, std::size_t maxline) {
 void Socket::PushFront(const char *data, std::size_t n) {
   if (n == 0) return;
   try {
-    inbuf_.insert(0, data, n);
+    inbuf_.prepend(data, n);
   } catch (const std::exception &) {
     fatal_assertion(MODULE, __LINE__, __func__, inbuf_.size() + n);
   }
@@ -478,6 +538,9 @@ ssize_t Socket::Write(const char *buf, ssize_t n) {
     return SOCK_ERROR;
   }
   std::size_t sent = 0;
+  if (n > 0 && OutputPending() > 0 && OutputPending() + static_cast<std::size_t>(n) <= SOCK_COALESCE_MAX &&
+      !write_group_ && tls_retry_len_ == 0)
+    return write_joined(buf, static_cast<std::size_t>(n));
   if (OutputPending() > 0) {
     ssize_t r = push_pending();
     if (r < 0) {
@@ -521,6 +584,36 @@ ssize_t Socket::Write(const char *buf, ssize_t n) {
   return static_cast<ssize_t>(sent);
 }
 
+// Pending output and a small write leave in one send; what the kernel does not take stays
+// queued, as Write does with its own data.
+ssize_t Socket::write_joined(const char *buf, std::size_t n) {
+  queue_output(buf, n);
+  nodelay(true);
+  IoResult s = raw_send(outbuf_.data() + outpos_, OutputPending());
+  std::size_t sent = 0;
+  if (s.n > 0) {
+    sent = static_cast<std::size_t>(s.n);
+    bytes_written_ += sent;
+    consume_output(sent);
+  } else if (s.n == SOCK_ERROR) {
+    putlog(LOG_ERROR | LOG_NETWORK, "[socket write.2:%d] %s", s.err, std::strerror(s.err));
+    error = true;
+    CallBackEvent(SOCK_EVENT_ERROR, -1, nullptr);
+    errno = s.err;
+    return SOCK_ERROR;
+  }
+  if (CallBackEvent(SOCK_EVENT_WRITE, static_cast<ssize_t>(n), buf) < 0) {
+    errno = ECANCELED;
+    return SOCK_ERROR;
+  }
+  return static_cast<ssize_t>(sent);
+}
+
+void Socket::Queue(const char *buf, std::size_t n) {
+  queue_output(buf, n);
+  if (n > 0) CallBackEvent(SOCK_EVENT_WRITE, static_cast<ssize_t>(n), buf);
+}
+
 ssize_t Socket::PutSock(const char *fmt, ...) {
   char area[PUTSOCK_MAX];
   va_list ap;
@@ -558,7 +651,6 @@ bool Socket::Flush() {
 void Socket::Blocking(bool on) {
   if (blocking_ == on) return;
   blocking_ = on;
-  if (fd_ >= 0) net_blocking(fd_, on);
 }
 
 void Socket::Set_start() { start_ = Clock::now(); }

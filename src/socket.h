@@ -28,7 +28,9 @@ constexpr ssize_t SOCK_DISCARD = -1;  // GetLine size: consume the line without 
 constexpr std::size_t SOCK_LINE_MAX = 65536;          // default GetLine limit, line feed included
 constexpr std::size_t SOCK_INBUF_MAX = 16u << 20;     // input a fill may buffer unconsumed
 constexpr std::size_t SOCK_BUFFER_KEEP = 65536;       // Clear keeps storage up to this size
+constexpr std::size_t SOCK_INBUF_STEP = 16384;        // smallest read into the input buffer
 constexpr std::size_t PUTSOCK_MAX = 8192;             // PutSock output is cut to this - 1
+constexpr std::size_t SOCK_COALESCE_MAX = 65536;      // a Write joins pending output up to this
 constexpr std::chrono::milliseconds SOCK_IO_TIMEOUT_DEFAULT{60000};
 constexpr std::chrono::milliseconds TLS_SHUTDOWN_TIMEOUT{1000};
 constexpr int TLS_SHUTDOWN_TRIES = 5;
@@ -89,6 +91,27 @@ class LimitGroup {
   Clock::time_point window_start_{};
 };
 
+// Input bytes of a socket: filled at the back without zeroing the room first, consumed from
+// the front without moving what is left.
+class ByteQueue {
+ public:
+  std::size_t size() const { return end_ - begin_; }
+  bool empty() const { return begin_ == end_; }
+  std::size_t capacity() const { return cap_; }
+  const char *data() const { return buf_.get() + begin_; }
+  // Room for at least n more bytes at the back (what is held may move); commit what was put.
+  char *prepare(std::size_t n);
+  void commit(std::size_t n) { end_ += n; }
+  void consume(std::size_t n);  // n <= size()
+  void prepend(const char *p, std::size_t n);
+  void clear() { begin_ = end_ = 0; }
+  void release();  // also frees the storage
+
+ private:
+  std::unique_ptr<char[]> buf_;
+  std::size_t cap_ = 0, begin_ = 0, end_ = 0;
+};
+
 class Socket {
  public:
   Socket();
@@ -127,6 +150,9 @@ class Socket {
   // (error set; the data of this call is not queued). n == SOCK_PENDING only sends pending
   // output.
   ssize_t Write(const char *buf, ssize_t n);
+  // Adds n bytes to the output without sending them: the next Write or Flush sends them,
+  // in one segment with a small write that follows.
+  void Queue(const char *buf, std::size_t n);
   // Formats (cut to PUTSOCK_MAX - 1 characters) and writes.
   ssize_t PutSock(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   // TCP_NODELAY on, writes the whole buffer, flushes; returns Write's result.
@@ -135,8 +161,8 @@ class Socket {
   // buffer (what could not be sent is dropped). True when everything went out.
   bool Flush();
 
-  // Blocking mode: Read waits for input. The descriptor's O_NONBLOCK follows the mode for
-  // the sake of code that uses it directly; the socket itself never blocks in a system call.
+  // Blocking mode: Read waits for input. Only this object's mode: every system call on the
+  // descriptor is made non-blocking, so its O_NONBLOCK flag is never touched per request.
   void Blocking(bool on);
   bool IsBlocking() const { return blocking_; }
   void Set_timeout(int seconds) { timeout_ = seconds; }
@@ -184,10 +210,13 @@ class Socket {
   IoResult raw_send(const char *buf, std::size_t n);
   // Polls for events until deadline: revents, 0 on timeout, -1 on failure (errno set).
   int wait_until(short events, std::chrono::steady_clock::time_point deadline);
-  ssize_t fill_once(std::chrono::steady_clock::time_point deadline, bool wait);
+  // Reads once into dst (at most n bytes), or into the input buffer when dst is null.
+  ssize_t fill_once(std::chrono::steady_clock::time_point deadline, bool wait,
+                    char *dst = nullptr, std::size_t n = 0);
   // Reads until the input buffer holds a whole line: 1 with its length, else a result code.
   ssize_t wait_line(int timeout, std::size_t maxline, std::size_t *len);
   ssize_t push_pending();
+  ssize_t write_joined(const char *buf, std::size_t n);
   void queue_output(const char *buf, std::size_t n);
   void consume_output(std::size_t n);
   void nodelay(bool on);
@@ -198,7 +227,7 @@ class Socket {
   std::unique_ptr<ssl_st, SslFree> tls_session_;
   bool tls_broken_ = false;          // fatal TLS error: no shutdown may be attempted
   std::size_t tls_retry_len_ = 0;    // a TLS write to repeat needs at least these bytes
-  std::string inbuf_;
+  ByteQueue inbuf_;
   std::size_t scanned_ = 0;          // bytes of inbuf_ known to hold no line feed
   std::string outbuf_;
   std::size_t outpos_ = 0;           // bytes of outbuf_ already sent

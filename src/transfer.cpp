@@ -63,7 +63,7 @@ int ms_until(Clock::time_point deadline) {
   return left <= 0 ? 0 : static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
 }
 
-bool debug_wanted() { return (loglevel & LOG_DEBUG) && (loglevel & LOG_NETWORK); }
+bool debug_wanted() { return !putlog_drops(LOG_DEBUG | LOG_NETWORK); }
 
 long elapsed_ms(Clock::time_point since) {
   return static_cast<long>(
@@ -144,18 +144,20 @@ Stop pump_run(Pump &p) {
   Stop stop = Stop::COMPLETE;
   while (!counted || p.moved < p.size) {
     Socket *other = other_of(conn, p.side);
-    if (p.forward && other && !other->error && other->OutputPending() > 0 &&
+    const bool buffered = src->InputPending() > 0;
+    // Output still pending leaves before a wait; with input in hand it leaves with that.
+    if (p.forward && !buffered && other && !other->error && other->OutputPending() > 0 &&
         other->Write(nullptr, SOCK_PENDING) < 0)
       other->error = true;
 
-    const bool buffered = src->InputPending() > 0;
     const bool any_error = src->error || (other && other->error);
     pollfd fds[2] = {{src->fd(), POLLIN, 0}, {-1, 0, 0}};
     if (other && !other->error && other->fd() >= 0)
       fds[1] = {other->fd(),
                 short(other->InputPending() < TRANSFER_PEER_INPUT_MAX ? POLLIN : 0), 0};
+    // Bytes already in hand go first; the other side is watched on the round after them.
     const int wait = buffered || any_error ? 0 : ms_until(deadline);
-    int pr = ::poll(fds, 2, wait);
+    int pr = buffered && !any_error ? 0 : ::poll(fds, 2, wait);
     if (pr < 0) {
       if (errno == EINTR) continue;
       int err = errno;

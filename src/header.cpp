@@ -411,17 +411,21 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
   head->clear();
   Socket *rd = side == 1 ? conn->server.get() : conn->client.get();
   if (!rd) return HEADER_CLOSED;
-  const std::string peer =
-      side == 1 ? (conn->header && !conn->header->host_header.empty() ? conn->header->host_header
-                                                                       : std::string("server"))
-                : conn->ip;
+  // Named only in log lines: not built for every head.
+  auto peer = [conn, side]() -> const char * {
+    if (side != 1) return conn->ip.c_str();
+    return conn->header && !conn->header->host_header.empty()
+               ? conn->header->host_header.c_str()
+               : "server";
+  };
   auto other_socket = [&]() { return side == 1 ? conn->client.get() : conn->server.get(); };
 
   const Clock::time_point start = Clock::now();
   const bool limited = timeout >= 0;
   const auto span = std::chrono::seconds(std::max(timeout, 0));
   Clock::time_point deadline = start + span;
-  std::string text;
+  std::string text, line;  // line: one buffer for every line of the head
+  text.reserve(1024);
   std::size_t skipped = 0;  // empty lines before the head
   int lines = 0, retries = 0;
   std::size_t last_unsent = SIZE_MAX;
@@ -434,7 +438,7 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
   // may be used for another message.
   auto refuse = [&](HeaderResult r) {
     putlog(LOG_WARNING | LOG_HEADER, "%s:%d %s from %s after %d lines", "header_get", __LINE__,
-           header_result_text(r), peer.c_str(), lines);
+           header_result_text(r), peer(), lines);
     if (side == 0) {
       conn->keepalive_client = 0;
     } else {
@@ -444,6 +448,9 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
     return r;
   };
 
+  // A server has nothing to say before the request it was just sent reaches it: the first
+  // read would only find nothing.
+  bool poll_first = side == 1 && rd->InputPending() == 0;
   // A reset either side shows in the reads and the poll below: no probe per round.
   for (;;) {
     Socket *other = other_socket();
@@ -451,11 +458,10 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
 
     // Every line already in the input buffer, or readable without waiting.
     bool ended = false;
-    for (;;) {
+    while (!poll_first) {
       const std::size_t used = text.size() + skipped + 2;  // 2: the final empty line
       const std::size_t room = used >= HEADER_MAX ? 0 : HEADER_MAX - used;
       const std::size_t maxline = std::max<std::size_t>(std::min(HEADER_LINE_MAX + 2, room), 2);
-      std::string line;
       ssize_t r = rd->GetLine(&line, 0, maxline);
       if (r == SOCK_TOOLONG)
         return refuse(side == 0 && lines == 0 && room > HEADER_LINE_MAX ? HEADER_URI_TOO_LONG
@@ -477,7 +483,7 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
         }
         text += "\r\n";
         putlog(LOG_DEBUG | LOG_HEADER, "%s:%d got %d byte %d line headers from %s in %d msec after %d retries",
-               "header_get", __LINE__, int(text.size()), lines, peer.c_str(),
+               "header_get", __LINE__, int(text.size()), lines, peer(),
                int(elapsed_ms(start)), retries);
         *head = std::move(text);
         return HEADER_OK;
@@ -488,6 +494,7 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
       text += line;
       lines++;
     }
+    poll_first = false;
     if (ended || stop_waiting) break;
 
     int wait_ms = -1;
@@ -563,11 +570,11 @@ HeaderResult header_get(CONNECTION_T *conn, int side, int timeout, std::string *
     if ((side == 0 && conn->requests > 0) ||
         (side == 1 && conn->client && !conn->client->error))
       putlog(LOG_ERROR | LOG_HEADER, "%s:%d got NULL headers from %s in %d msec after %d retries",
-             "header_get", __LINE__, peer.c_str(), int(elapsed_ms(start)), retries);
+             "header_get", __LINE__, peer(), int(elapsed_ms(start)), retries);
     return timed_out ? HEADER_TIMEOUT : HEADER_CLOSED;
   }
   putlog(LOG_WARNING | LOG_HEADER, "%s:%d got %d byte %d line headers from %s in %d msec after %d retries:",
-         "header_get", __LINE__, int(text.size()), lines, peer.c_str(), int(elapsed_ms(start)),
+         "header_get", __LINE__, int(text.size()), lines, peer(), int(elapsed_ms(start)),
          retries);
   return refuse(HEADER_INCOMPLETE);
 }

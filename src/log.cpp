@@ -137,10 +137,19 @@ void logbuffer_clear(LogBuffer *buffer) {
 
 std::string log_format_line(int level, unsigned clientid, const char *fmt, va_list ap) {
   char line[LOG_LINE_MAX];
-  time_t now = ::time(nullptr);
-  struct tm tmv;
-  localtime_r(&now, &tmv);
-  std::size_t len = std::strftime(line, sizeof line, "%Y %m %d %H:%M:%S", &tmv);
+  // The stamp changes once a second; localtime_r takes the time-zone lock on every call.
+  thread_local time_t stamp_second = -1;
+  thread_local char stamp[32];
+  thread_local std::size_t stamp_len = 0;
+  const time_t now = ::time(nullptr);
+  if (now != stamp_second) {
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    stamp_len = std::strftime(stamp, sizeof stamp, "%Y %m %d %H:%M:%S", &tmv);
+    stamp_second = now;
+  }
+  std::memcpy(line, stamp, stamp_len);
+  std::size_t len = stamp_len;
   len += static_cast<std::size_t>(
       std::snprintf(line + len, sizeof line - len, " [%u] ", clientid));
 
@@ -191,7 +200,8 @@ void putlog(int level, const char *fmt, ...) {
 // ---- log files ---------------------------------------------------------------------------
 
 void LogFile::set_path(const std::string &path) {
-  std::lock_guard g(lock_);
+  std::unique_lock g(lock_);
+  wait_idle(g);
   close_locked(false);
   path_ = path;
 }
@@ -233,21 +243,53 @@ bool LogFile::write_locked(const std::string &text) {
   return true;
 }
 
+void LogFile::wait_idle(std::unique_lock<std::mutex> &g) {
+  idle_.wait(g, [this] { return !writing_; });
+}
+
 bool LogFile::write(const std::string &line, void (*on_create)(LogFile &)) {
-  std::lock_guard g(lock_);
+  std::unique_lock g(lock_);
+  queue_ += line;
+  if (writing_) return true;  // the writing thread takes the line with its next batch
+  writing_ = true;
   in_logfile = true;
-  bool created = false;
-  bool ok = open_locked(&created);
-  if (ok && created && on_create) on_create(*this);
-  ok = ok && write_locked(line);
-  if (fd_ >= 0 && LOG_SIZE_LIMIT > 0 && size_ >= static_cast<unsigned long long>(LOG_SIZE_LIMIT))
-    close_locked(true);
+  bool ok = true;
+  std::string batch;
+  while (!queue_.empty()) {
+    bool created = false;
+    const bool open = open_locked(&created);
+    if (open && created && on_create) on_create(*this);
+    batch.swap(queue_);
+    queue_.clear();
+    if (!open) {
+      ok = false;
+      continue;
+    }
+    const int fd = fd_;  // rotations wait for this write: the descriptor stays valid
+    g.unlock();
+    const bool written = write_all(fd, batch.data(), batch.size());
+    g.lock();
+    if (!written) {
+      // Drop the batch and start afresh with the next line; the file itself is kept.
+      ::close(fd_);
+      fd_ = -1;
+      size_ = 0;
+      ok = false;
+    } else {
+      size_ += batch.size();
+    }
+    if (fd_ >= 0 && LOG_SIZE_LIMIT > 0 && size_ >= static_cast<unsigned long long>(LOG_SIZE_LIMIT))
+      close_locked(true);
+  }
   in_logfile = false;
+  writing_ = false;
+  idle_.notify_all();
   return ok;
 }
 
 void LogFile::rotate() {
-  std::lock_guard g(lock_);
+  std::unique_lock g(lock_);
+  wait_idle(g);
   in_logfile = true;
   close_locked(true);
   in_logfile = false;
@@ -259,7 +301,8 @@ bool LogFile::is_open() {
 }
 
 void LogFile::close() {
-  std::lock_guard g(lock_);
+  std::unique_lock g(lock_);
+  wait_idle(g);
   close_locked(false);
 }
 

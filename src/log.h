@@ -2,6 +2,7 @@
 // of the process, the compression queue, and the fatal-assertion path.
 #pragma once
 
+#include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
 #include <mutex>
@@ -101,7 +102,9 @@ class LogFile {
   // line is dropped and the file is closed so the next line reopens it; when the size limit
   // is reached, the file is closed and the old-log action applied. Returns false when the
   // line was dropped. `on_create` runs, under the lock, when the write creates a new file
-  // (the access logs write their legend there).
+  // (the access logs write their legend there). Lines that arrive while another thread is
+  // writing join the queue that thread writes next, in one system call, before it returns;
+  // the lock is not held during the write itself.
   bool write(const std::string &line, void (*on_create)(LogFile &) = nullptr);
   // Raw write used by on_create while the lock is held.
   bool write_locked(const std::string &text);
@@ -114,10 +117,14 @@ class LogFile {
  private:
   bool open_locked(bool *created);
   void close_locked(bool apply_action);
+  void wait_idle(std::unique_lock<std::mutex> &g);  // until no thread writes unlocked
   std::mutex lock_;
+  std::condition_variable idle_;
   std::string path_;
   int fd_ = -1;
   unsigned long long size_ = 0;
+  std::string queue_;     // lines waiting for the writing thread
+  bool writing_ = false;  // a thread writes a batch outside the lock
 };
 
 extern LogFile native_log;  // the diagnostic log

@@ -1,5 +1,7 @@
 #include "serverpool.h"
 
+#include <algorithm>
+
 #include <poll.h>
 #include <strings.h>
 
@@ -149,17 +151,20 @@ bool ServerPool::Add(std::unique_ptr<Socket> socket, const ServerPoolKey &key) {
 std::unique_ptr<Socket> ServerPool::Find(const ServerPoolKey &key) {
   std::unique_ptr<Socket> found;
   Victims dead;
-  {
-    std::lock_guard g(lock_);
-    for (auto it = pool_.begin(); it != pool_.end() && !found;) {
-      if (!key_matches(it->key, key)) {
-        ++it;
-        continue;
-      }
-      if (socket_idle(*it->socket)) found = std::move(it->socket);
-      else dead.push_back(std::move(it->socket));
-      it = pool_.erase(it);
+  // Each candidate leaves the pool under the lock and is probed outside it: the probe is a
+  // system call, and every request thread passes through here.
+  while (!found) {
+    std::unique_ptr<Socket> candidate;
+    {
+      std::lock_guard g(lock_);
+      auto it = std::find_if(pool_.begin(), pool_.end(),
+                             [&](const auto &e) { return key_matches(e.key, key); });
+      if (it == pool_.end()) break;
+      candidate = std::move(it->socket);
+      pool_.erase(it);
     }
+    if (socket_idle(*candidate)) found = std::move(candidate);
+    else dead.push_back(std::move(candidate));
   }
   for (auto &d : dead) {
     putlog(LOG_DEBUG | LOG_NETWORK, "Connection Pool: dropped closed socket: %s://%s:%d",

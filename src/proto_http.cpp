@@ -310,6 +310,12 @@ bool body_stream(CONNECTION_T *conn, int side, BodyFraming framing, uint64_t len
       }
       return true;
     }
+    if (side == TRANSFER_FROM_CLIENT && static_cast<uint64_t>(n) > conn->upload_limit - std::min(conn->uploaded, conn->upload_limit)) {
+      // A streamed chunked upload shows its size only as it comes: stop at the limit.
+      conn->uploaded += static_cast<uint64_t>(n);  // the pipeline answers with the limit page
+      body_broken(conn, side, "upload limit");
+      return false;
+    }
     if (rechunk) {
       char frame[40];
       int len = std::snprintf(frame, sizeof frame, "%s%" PRIx64 "\r\n", end_due ? "\r\n" : "",

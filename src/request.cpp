@@ -531,6 +531,17 @@ void drop_forbidden_url_commands(CONNECTION_T *conn) {
   url_command_free(conn->url_commands);
 }
 
+// The upload-limit answer; amount is the body size announced or, for a chunked body, read.
+void refuse_upload(CONNECTION_T *conn, uint64_t amount) {
+  conn->variables["LIMIT_TYPE"] = "Upload Limit";
+  conn->variables["UPLOADLIMIT"] = format("%zu", static_cast<std::size_t>(conn->upload_limit));
+  RefusalDetail d;
+  d.amount = amount;
+  d.limit = conn->upload_limit;
+  d.text = std::to_string(conn->upload_limit);
+  request_refuse(conn, REFUSE_UPLOAD_LIMIT, d);
+}
+
 // Step 13: the body buffered in postbody, or left for the protocol handler to stream.
 bool read_request_body(CONNECTION_T *conn) {
   HEADER &h = *conn->header;
@@ -538,7 +549,15 @@ bool read_request_body(CONNECTION_T *conn) {
     // Decoded here (buffered up to the upload buffer, the rest streamed), so no chunk is
     // ever read as the next request.
     const uint64_t room = general_section ? general_section->maxubuffer_get(conn) : 0;
-    if (http_request_body_read(conn, room) != HTTP_BODY_FAILED) return true;
+    const HttpRequestBody read = http_request_body_read(conn, room);
+    if (read != HTTP_BODY_FAILED && conn->uploaded > conn->upload_limit &&
+        !isthis_interface_request(conn)) {
+      // Its size shows only as it arrives: what was read already is over the limit.
+      if (read == HTTP_BODY_STREAM) conn->keepalive_client = 0;  // the rest stays unread
+      refuse_upload(conn, conn->uploaded);
+      return false;
+    }
+    if (read != HTTP_BODY_FAILED) return true;
     RefusalDetail d;
     d.amount = conn->uploaded;
     request_refuse(conn, REFUSE_BODY_INCOMPLETE, d);
@@ -556,13 +575,7 @@ bool read_request_body(CONNECTION_T *conn) {
     return true;
   }
   if (length > conn->upload_limit) {
-    conn->variables["LIMIT_TYPE"] = "Upload Limit";
-    conn->variables["UPLOADLIMIT"] = format("%zu", static_cast<std::size_t>(conn->upload_limit));
-    RefusalDetail d;
-    d.amount = length;
-    d.limit = conn->upload_limit;
-    d.text = std::to_string(conn->upload_limit);
-    request_refuse(conn, REFUSE_UPLOAD_LIMIT, d);
+    refuse_upload(conn, length);
     return false;
   }
   conn->uploaded = length;
@@ -849,6 +862,10 @@ int run_http(CONNECTION_T *conn) {
 // gets its record.
 void handler_failed(CONNECTION_T *conn, uint64_t written_before) {
   const bool answered = conn->client && conn->client->bytes_written() > written_before;
+  if (!answered && conn->uploaded > conn->upload_limit) {
+    refuse_upload(conn, conn->uploaded);  // a streamed chunked body went over the limit
+    return;
+  }
   if (!answered) {
     request_refuse(conn, REFUSE_BAD_RESPONSE);
     return;

@@ -611,6 +611,51 @@ TEST_F(HttpTest, ChunkedRequestBodyIsDecodedAndForwarded) {
   }
 }
 
+// A chunked upload shows its size only as it streams: the transfer stops at the upload limit,
+// the server gets no more than the limit, and the client connection cannot be kept.
+TEST_F(HttpTest, StreamedChunkedUploadStopsAtTheUploadLimit) {
+  const std::string body = pattern(40000);
+  struct Case {
+    const char *what;
+    uint64_t limit;
+    bool passes;
+  };
+  const Case cases[] = {{"within the limit", 40000, true}, {"over the limit", 20000, false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fresh();
+    settings({{"maxubuffer", "10000"}});
+    request("POST http://origin.test/up HTTP/1.1\r\nHost: origin.test\r\n"
+            "Transfer-Encoding: chunked\r\n\r\n");
+    conn.upload_limit = c.limit;
+    threads.emplace_back([&] { send_all(client_peer, chunked(body, 3000)); });
+    ASSERT_EQ(process_request(&conn, conn.postbody.get()), 1);
+    std::string server_body;
+    serve([&](int fd, const std::string &) {
+      std::string raw = read_until(fd, "\r\n0\r\n\r\n");
+      if (!dechunk(raw, &server_body)) server_body = "<broken:" + std::to_string(raw.size()) + ">";
+      if (server_body == body) send_all(fd, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    });
+    int result = 0;
+    const Reply r = exchange(&result);
+    conn.server.reset();
+    join_all();
+    if (c.passes) {
+      EXPECT_EQ(result, 1);
+      EXPECT_EQ(server_body, body);
+      EXPECT_EQ(r.code(), "HTTP/1.1 201");
+      EXPECT_EQ(conn.uploaded, body.size());
+    } else {
+      EXPECT_EQ(result, -1);
+      EXPECT_NE(server_body, body);
+      EXPECT_GT(conn.uploaded, c.limit);  // what the pipeline answers with its limit page
+      EXPECT_EQ(conn.keepalive_client, 0);
+      EXPECT_EQ(conn.keepalive_server, 0);
+      EXPECT_TRUE(r.code().empty()) << "the handler sends nothing itself";
+    }
+  }
+}
+
 TEST_F(HttpTest, ChunkedRequestBodyLeavesTheNextRequestInPlace) {
   request("POST http://origin.test/up HTTP/1.1\r\nHost: origin.test\r\n"
           "Transfer-Encoding: chunked\r\n\r\n");

@@ -88,6 +88,10 @@ struct CONNECTION_T {
   uint64_t download_limit = NO_LIMIT;
   uint64_t uploaded = 0;
   uint64_t upload_limit = NO_LIMIT;
+  // More than the client may upload; NO_LIMIT is no limit, not a 4 GiB one.
+  bool over_upload_limit(uint64_t bytes) const {
+    return upload_limit != NO_LIMIT && bytes > upload_limit;
+  }
   std::string proxy_authorization;
   std::string proxy_host;  // empty = no parent
   int proxy_port = 0;

@@ -310,7 +310,10 @@ bool body_stream(CONNECTION_T *conn, int side, BodyFraming framing, uint64_t len
       }
       return true;
     }
-    if (side == TRANSFER_FROM_CLIENT && static_cast<uint64_t>(n) > conn->upload_limit - std::min(conn->uploaded, conn->upload_limit)) {
+    if (side == TRANSFER_FROM_CLIENT &&
+        conn->over_upload_limit(conn->uploaded > UINT64_MAX - static_cast<uint64_t>(n)
+                                    ? UINT64_MAX
+                                    : conn->uploaded + static_cast<uint64_t>(n))) {
       // A streamed chunked upload shows its size only as it comes: stop at the limit.
       conn->uploaded += static_cast<uint64_t>(n);  // the pipeline answers with the limit page
       body_broken(conn, side, "upload limit");

@@ -550,7 +550,7 @@ bool read_request_body(CONNECTION_T *conn) {
     // ever read as the next request.
     const uint64_t room = general_section ? general_section->maxubuffer_get(conn) : 0;
     const HttpRequestBody read = http_request_body_read(conn, room);
-    if (read != HTTP_BODY_FAILED && conn->uploaded > conn->upload_limit &&
+    if (read != HTTP_BODY_FAILED && conn->over_upload_limit(conn->uploaded) &&
         !isthis_interface_request(conn)) {
       // Its size shows only as it arrives: what was read already is over the limit.
       if (read == HTTP_BODY_STREAM) conn->keepalive_client = 0;  // the rest stays unread
@@ -574,7 +574,7 @@ bool read_request_body(CONNECTION_T *conn) {
     conn->postbody = std::make_unique<Filebuf>();
     return true;
   }
-  if (length > conn->upload_limit) {
+  if (conn->over_upload_limit(length)) {
     refuse_upload(conn, length);
     return false;
   }
@@ -862,7 +862,7 @@ int run_http(CONNECTION_T *conn) {
 // gets its record.
 void handler_failed(CONNECTION_T *conn, uint64_t written_before) {
   const bool answered = conn->client && conn->client->bytes_written() > written_before;
-  if (!answered && conn->uploaded > conn->upload_limit) {
+  if (!answered && conn->over_upload_limit(conn->uploaded)) {
     refuse_upload(conn, conn->uploaded);  // a streamed chunked body went over the limit
     return;
   }

@@ -619,8 +619,11 @@ TEST_F(HttpTest, StreamedChunkedUploadStopsAtTheUploadLimit) {
     const char *what;
     uint64_t limit;
     bool passes;
+    uint64_t before = 0;  // bytes the client uploaded earlier
   };
-  const Case cases[] = {{"within the limit", 40000, true}, {"over the limit", 20000, false}};
+  const Case cases[] = {{"within the limit", 40000, true},
+                        {"over the limit", 20000, false},
+                        {"no limit is not a 4 GiB limit", NO_LIMIT, true, NO_LIMIT - 1000}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     fresh();
@@ -628,6 +631,7 @@ TEST_F(HttpTest, StreamedChunkedUploadStopsAtTheUploadLimit) {
     request("POST http://origin.test/up HTTP/1.1\r\nHost: origin.test\r\n"
             "Transfer-Encoding: chunked\r\n\r\n");
     conn.upload_limit = c.limit;
+    conn.uploaded = c.before;
     threads.emplace_back([&] { send_all(client_peer, chunked(body, 3000)); });
     ASSERT_EQ(process_request(&conn, conn.postbody.get()), 1);
     std::string server_body;
@@ -644,7 +648,7 @@ TEST_F(HttpTest, StreamedChunkedUploadStopsAtTheUploadLimit) {
       EXPECT_EQ(result, 1);
       EXPECT_EQ(server_body, body);
       EXPECT_EQ(r.code(), "HTTP/1.1 201");
-      EXPECT_EQ(conn.uploaded, body.size());
+      EXPECT_EQ(conn.uploaded, c.before + body.size());
     } else {
       EXPECT_EQ(result, -1);
       EXPECT_NE(server_body, body);

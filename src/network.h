@@ -18,6 +18,7 @@
 #include "dns.h"
 #include "filebuf.h"
 #include "header.h"
+#include "hstream.h"
 #include "section.h"
 #include "socket.h"
 #include "stats.h"
@@ -111,6 +112,8 @@ struct CONNECTION_T {
   std::unique_ptr<HEADER> header;      // per request
   std::unique_ptr<HEADER> rheader;     // per request
   std::unique_ptr<Filebuf> postbody;   // per request
+  // Parsed response document for the rewriting filters, fed as the body arrives; per request.
+  std::unique_ptr<HTMLStream> html_stream;
   std::map<std::string, std::string> variables;  // per request
   LogEntry log_entry;                  // reset at the start of each request
   std::shared_ptr<Stats> user_stats;   // statistics of the matched access rule

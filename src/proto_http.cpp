@@ -61,6 +61,18 @@ std::size_t download_buffer(const CONNECTION_T *conn) {
   return static_cast<std::size_t>(std::min<uint64_t>(v, HTTP_BODY_BUFFER_MAX));
 }
 
+// The HTML stream holds the whole document: it takes no more than the download buffer.
+void html_feed(CONNECTION_T *conn, const char *data, std::size_t n) {
+  HTMLStream *h = conn->html_stream.get();
+  if (!h || n == 0) return;
+  const std::size_t held = h->data().size(), room = download_buffer(conn);
+  if (held < room) h->Add(data, std::min(n, room - held));
+}
+
+void html_close(CONNECTION_T *conn) {
+  if (conn->html_stream) conn->html_stream->Add(nullptr, 0);
+}
+
 bool has_command(const CONNECTION_T *conn, std::string_view name) {
   return url_command_find(conn->url_commands, name) != nullptr;
 }
@@ -264,8 +276,8 @@ TransferResult body_read(CONNECTION_T *conn, int side, BodyFraming framing, uint
 
 // Streams the (rest of the) body from side to the other socket. A chunked body is re-chunked
 // when rechunk is set, else passed as plain bytes.
-bool body_stream(CONNECTION_T *conn, int side, BodyFraming framing, uint64_t length,
-                 bool rechunk) {
+bool body_stream_run(CONNECTION_T *conn, int side, BodyFraming framing, uint64_t length,
+                     bool rechunk) {
   ReadCallback callback(conn, side);
   switch (framing) {
     case BodyFraming::NONE:
@@ -335,6 +347,14 @@ bool body_stream(CONNECTION_T *conn, int side, BodyFraming framing, uint64_t len
     if (side == TRANSFER_FROM_CLIENT) conn->uploaded += static_cast<uint64_t>(n);
     end_due = true;
   }
+}
+
+// The same; a response body's HTML stream is complete once the body has passed.
+bool body_stream(CONNECTION_T *conn, int side, BodyFraming framing, uint64_t length,
+                 bool rechunk) {
+  const bool ok = body_stream_run(conn, side, framing, length, rechunk);
+  if (side == TRANSFER_FROM_SERVER) html_close(conn);
+  return ok;
 }
 
 }  // namespace
@@ -433,6 +453,9 @@ int http_read_callback(void *arg, ssize_t len, const char *buf) {
   auto *conn = static_cast<CONNECTION_T *>(arg);
   if (len <= 0) return 0;
   const auto n = static_cast<uint64_t>(len);
+  // A coded body is fed once decoded.
+  if (conn->html_stream && conn->rheader && conn->rheader->content_encoding.empty())
+    html_feed(conn, buf, static_cast<std::size_t>(len));
   if (conn->cache && (conn->flags & CONN_CACHING) && cache_ops().add)
     cache_ops().add(conn->cache, buf, static_cast<std::size_t>(len));  // failure: not cached
   conn->downloaded += n;
@@ -825,9 +848,14 @@ void buffered_response(CONNECTION_T *conn, BodyFraming framing, bool from_cache)
   }
   bool as_received = false;
   if (!rh->content_encoding.empty()) {
-    if (body->Decode(rh->content_encoding.c_str(), limit)) rh->content_encoding.clear();
-    else as_received = true;  // sent as it came, and never encoded a second time
+    if (body->Decode(rh->content_encoding.c_str(), limit)) {
+      rh->content_encoding.clear();
+      html_feed(conn, body->data(), body->length());
+    } else {
+      as_received = true;  // sent as it came, and never encoded a second time
+    }
   }
+  html_close(conn);
   if (!as_received) {
     if (hooks.Execute(HOOK_BEFORE_RESPONSE, conn, body.get()) == 1) return;
     if (!process_response(conn, body.get())) {

@@ -960,6 +960,7 @@ void release_server(CONNECTION_T *conn) {
 void request_reset(CONNECTION_T *conn) {
   url_command_free(conn->url_commands);
   conn->postbody.reset();
+  conn->html_stream.reset();
   conn->rheader.reset();
   release_server(conn);
   if (conn->cache && cache_section) cache_section->cache_close(conn->cache, false);

@@ -751,6 +751,46 @@ TEST_F(HttpTest, GzipBodiesAreDecodedForProcessingAndReencodedForTheClient) {
   }
 }
 
+// The rewriting filters' HTML stream receives the document as sent: streamed bodies as they
+// pass, coded ones once decoded, and it is complete (closed) when the exchange ends.
+TEST_F(HttpTest, TheHtmlStreamGetsTheDocumentHoweverItArrives) {
+  const std::string page = "<html><body><p>" + pattern(30000) + "</p><b>TAIL-42";
+  struct Case {
+    const char *what;
+    bool buffered;
+    bool gzipped;
+    bool chunked_from_server;
+  };
+  const Case cases[] = {
+      {"streamed, counted", false, false, false},
+      {"streamed, chunked", false, false, true},
+      {"buffered, gzip", true, true, false},
+      {"buffered, gzip, chunked", true, true, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fresh();
+    if (c.buffered) processors.Add(wants_body, PROC_BUFFER_CHECK);
+    request(GET11);
+    conn.html_stream = std::make_unique<HTMLStream>();
+    const std::string payload = c.gzipped ? gzip(page) : page;
+    std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
+    if (c.gzipped) response += "Content-Encoding: gzip\r\n";
+    response += c.chunked_from_server
+                    ? "Transfer-Encoding: chunked\r\n\r\n" + chunked(payload, 4000)
+                    : "Content-Length: " + std::to_string(payload.size()) + "\r\n\r\n" + payload;
+    answer(response);
+    Reply r = exchange();
+    EXPECT_EQ(r.code(), "HTTP/1.1 200");
+    EXPECT_EQ(conn.html_stream->data(), page);
+    // Closed: the last text run, which no markup ends, was flushed into the tree.
+    const std::string tree = htmlstream_tree_text(*conn.html_stream);
+    EXPECT_NE(tree.find("TAIL-42"), std::string::npos);
+    processors.Remove(wants_body);
+    join_all();
+  }
+}
+
 // ---- failures and limits --------------------------------------------------------------------
 
 TEST_F(HttpTest, ClientThatDisconnectsEndsTheDownload) {

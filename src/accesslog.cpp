@@ -109,6 +109,13 @@ const char *peercode_name(int code) {
 
 std::string log_field(std::string_view value, LogFieldStyle style) {
   if (value.empty()) return "-";
+  auto plain = [style](unsigned char c) {
+    return c >= 0x20 && c != 0x7f && (c != ' ' || style == LOGFIELD_TEXT) && c != '"' &&
+           !(c == '\\' && style != LOGFIELD_BARE);
+  };
+  if (value.size() <= LOG_FIELD_MAX &&
+      std::all_of(value.begin(), value.end(), [&](char c) { return plain(static_cast<unsigned char>(c)); }))
+    return std::string(value);  // the usual case: nothing to escape
   std::string out;
   out.reserve(std::min(value.size(), LOG_FIELD_MAX));
   char hex[4];

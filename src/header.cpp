@@ -1091,9 +1091,15 @@ std::unique_ptr<HEADER> auth_header(bool www, bool negotiate, const char *realm)
 
 void header_variables(std::map<std::string, std::string> &variables, std::string_view prefix,
                       const std::list<HTTP_HEADER> &list) {
+  std::string key;
   for (const HTTP_HEADER &line : list) {
-    std::string name = lowered(std::string_view(line.name).substr(0, HEADER_VARIABLE_NAME_MAX));
-    variables[std::string(prefix) + "[" + name + "]"] = line.value;
+    const std::string_view name = std::string_view(line.name).substr(0, HEADER_VARIABLE_NAME_MAX);
+    key.clear();
+    key.reserve(prefix.size() + name.size() + 2);
+    key.append(prefix).push_back('[');
+    for (char c : name) key.push_back(lower(c));
+    key.push_back(']');
+    variables.insert_or_assign(key, line.value);
   }
 }
 

@@ -596,6 +596,7 @@ ssize_t Socket::write_joined(const char *buf, std::size_t n) {
     bytes_written_ += sent;
     consume_output(sent);
   } else if (s.n == SOCK_ERROR) {
+    outbuf_.resize(outbuf_.size() - n);  // a failed write queues nothing of its own
     putlog(LOG_ERROR | LOG_NETWORK, "[socket write.2:%d] %s", s.err, std::strerror(s.err));
     error = true;
     CallBackEvent(SOCK_EVENT_ERROR, -1, nullptr);

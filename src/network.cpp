@@ -193,24 +193,17 @@ void tune_buffers(int fd) {
   // The kernel doubles what it is asked for. A size is only ever raised: fixing one below
   // the kernel's default would switch off its buffer auto-tuning and cap every transfer at a
   // window of a few kilobytes.
-  if (RCV_BUF > 0) {
-    const int half = RCV_BUF / 2;
-    if (half * 2 > rcv_default) set_int_option(fd, SOL_SOCKET, SO_RCVBUF, half);
-    const int allowed = get_int_option(fd, SOL_SOCKET, SO_RCVBUF);
-    putlog(LOG_NETWORK,
-           "TCP Buffer size for client<-quillmoss<-website in bytes Requested[%d], Allowed[%d]",
+  auto raise = [&](int requested, int name, int system_default, const char *direction) {
+    if (requested <= 0) return;
+    const int half = requested / 2;
+    if (half * 2 > system_default) set_int_option(fd, SOL_SOCKET, name, half);
+    const int allowed = get_int_option(fd, SOL_SOCKET, name);
+    putlog(LOG_NETWORK, "TCP Buffer size for %s in bytes Requested[%d], Allowed[%d]", direction,
            half * 2, allowed);
     block = std::max(block, allowed);
-  }
-  if (SND_BUF > 0) {
-    const int half = SND_BUF / 2;
-    if (half * 2 > snd_default) set_int_option(fd, SOL_SOCKET, SO_SNDBUF, half);
-    const int allowed = get_int_option(fd, SOL_SOCKET, SO_SNDBUF);
-    putlog(LOG_NETWORK,
-           "TCP Buffer size for client->quillmoss->website in bytes Requested[%d], Allowed[%d]",
-           half * 2, allowed);
-    block = std::max(block, allowed);
-  }
+  };
+  raise(RCV_BUF, SO_RCVBUF, rcv_default, "client<-quillmoss<-website");
+  raise(SND_BUF, SO_SNDBUF, snd_default, "client->quillmoss->website");
   block = std::min(block, BLOCKSIZE_MAX);
   putlog(LOG_NETWORK, "Memory allocation: per socket R/W: %d bytes", block);
   // Written only when it changes: on HUP the value is the same and other threads read it.

@@ -75,7 +75,8 @@ int start_millis(const struct timeval &t) {
 bool write_record(LogFile &file, const std::string &line, void (*legend)(LogFile &),
                   const char *function, bool extended) {
   if (file.path().empty()) return false;
-  if (file.write(line + "\n", legend)) return true;
+  std::size_t dropped = 0;
+  if (file.write(line + "\n", legend, &dropped)) return true;
   int write_errno = errno;
   const std::string &path = file.path();
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
@@ -89,8 +90,9 @@ bool write_record(LogFile &file, const std::string &line, void (*legend)(LogFile
              std::strerror(e), function, path.c_str());
   } else {
     ::close(fd);
-    putlog(LOG_ERROR, "[system: write:%d:%s], in %s, unable to write to %s; record dropped",
-           write_errno, std::strerror(write_errno), function, path.c_str());
+    putlog(LOG_ERROR, "[system: write:%d:%s], in %s, unable to write to %s; %zu record%s dropped",
+           write_errno, std::strerror(write_errno), function, path.c_str(), dropped,
+           dropped == 1 ? "" : "s");
   }
   return false;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "main.h"
 #include "threads.h"
@@ -247,34 +248,39 @@ void LogFile::wait_idle(std::unique_lock<std::mutex> &g) {
   idle_.wait(g, [this] { return !writing_; });
 }
 
-bool LogFile::write(const std::string &line, void (*on_create)(LogFile &)) {
+bool LogFile::write(const std::string &line, void (*on_create)(LogFile &), std::size_t *dropped) {
   std::unique_lock g(lock_);
   queue_ += line;
+  queued_lines_++;
   if (writing_) return true;  // the writing thread takes the line with its next batch
   writing_ = true;
   in_logfile = true;
-  bool ok = true;
+  std::size_t lost = 0;
+  int failure = 0;
   std::string batch;
   while (!queue_.empty()) {
     bool created = false;
     const bool open = open_locked(&created);
+    if (!open) failure = errno;
     if (open && created && on_create) on_create(*this);
     batch.swap(queue_);
     queue_.clear();
+    const std::size_t lines = std::exchange(queued_lines_, 0);
     if (!open) {
-      ok = false;
+      lost += lines;
       continue;
     }
     const int fd = fd_;  // rotations wait for this write: the descriptor stays valid
     g.unlock();
     const bool written = write_all(fd, batch.data(), batch.size());
+    if (!written) failure = errno;
     g.lock();
     if (!written) {
       // Drop the batch and start afresh with the next line; the file itself is kept.
       ::close(fd_);
       fd_ = -1;
       size_ = 0;
-      ok = false;
+      lost += lines;
     } else {
       size_ += batch.size();
     }
@@ -284,7 +290,10 @@ bool LogFile::write(const std::string &line, void (*on_create)(LogFile &)) {
   in_logfile = false;
   writing_ = false;
   idle_.notify_all();
-  return ok;
+  if (dropped) *dropped = lost;
+  if (lost == 0) return true;
+  errno = failure;
+  return false;
 }
 
 void LogFile::rotate() {

@@ -104,8 +104,10 @@ class LogFile {
   // line was dropped. `on_create` runs, under the lock, when the write creates a new file
   // (the access logs write their legend there). Lines that arrive while another thread is
   // writing join the queue that thread writes next, in one system call, before it returns;
-  // the lock is not held during the write itself.
-  bool write(const std::string &line, void (*on_create)(LogFile &) = nullptr);
+  // the lock is not held during the write itself. A failed batch is reported by the call
+  // that wrote it: false, errno of the write, and in *dropped the lines lost with it.
+  bool write(const std::string &line, void (*on_create)(LogFile &) = nullptr,
+             std::size_t *dropped = nullptr);
   // Raw write used by on_create while the lock is held.
   bool write_locked(const std::string &text);
   // Closes and applies the old-log action when the file is open.
@@ -124,6 +126,7 @@ class LogFile {
   int fd_ = -1;
   unsigned long long size_ = 0;
   std::string queue_;     // lines waiting for the writing thread
+  std::size_t queued_lines_ = 0;
   bool writing_ = false;  // a thread writes a batch outside the lock
 };
 

@@ -252,6 +252,22 @@ TEST_F(LogTest, ConcurrentWritersAndRotationsLoseAndSplitNothing) {
     }
 }
 
+// A write that fails is reported by the call that made it, with its error and the lines lost.
+TEST(LogFileTest, AFailedWriteReportsItsErrorAndTheLinesLost) {
+  LogFile full("/dev/full");
+  std::size_t dropped = 99;
+  errno = 0;
+  EXPECT_FALSE(full.write("one line\n", nullptr, &dropped));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(dropped, 1u);
+  LogFile fine((fs::temp_directory_path() / ("qm-logfile-" + std::to_string(getpid()))).string());
+  EXPECT_TRUE(fine.write("kept\n", nullptr, &dropped));
+  EXPECT_EQ(dropped, 0u);
+  fine.close();
+  fs::remove(fine.path());
+  full.close();
+}
+
 TEST_F(LogTest, DeleteActionRemovesTheOldFile) {
   PROCESS_OLD_LOGS = 0;
   putlog(0, "old");

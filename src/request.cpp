@@ -1028,13 +1028,7 @@ void finish_request(CONNECTION_T *conn) {
 
 // The silent peer of a socket the client pool gave back marked closed is still there: the
 // pool gave up waiting for it.
-bool idle_expired(const Socket &s) {
-  pollfd p{s.fd(), POLLIN | POLLRDHUP, 0};
-  int r;
-  do r = ::poll(&p, 1, 0);
-  while (r < 0 && errno == EINTR);
-  return r == 0;
-}
+bool idle_expired(const Socket &s) { return net_poll(s.fd(), POLLIN | POLLRDHUP, 0) == 0; }
 
 // Step 2: a connection handed back with nothing to read is finished (closed here). A
 // kept-alive one that the pool gave up on gets its "keepalive timeout" record.
@@ -1091,9 +1085,7 @@ bool next_request_here(ConnectionPtr &conn) {
   if (wait == 0) {
     // A client that keeps its connection busy sends the next request within moments of the
     // answer: waiting that long here saves two thread hand-offs through the client pool.
-    pollfd p{client.fd(), POLLIN, 0};
-    while (::poll(&p, 1, NEXT_REQUEST_GRACE_MS) < 0 && errno == EINTR) {
-    }
+    net_poll(client.fd(), POLLIN, NEXT_REQUEST_GRACE_MS);
   }
   const ssize_t n = client.Read(nullptr, SOCK_FILL, wait);
   if (n > 0) {

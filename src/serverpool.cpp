@@ -36,11 +36,7 @@ const char *privacy(unsigned owner) { return owner == SERVERPOOL_SHARED ? "share
 // connection still polls writable, hence both tests in one poll.)
 bool socket_idle(const Socket &s) {
   if (s.error || s.fd() < 0 || s.InputPending() > 0) return false;
-  pollfd p{s.fd(), POLLIN | POLLRDHUP | POLLOUT, 0};
-  int r;
-  do r = ::poll(&p, 1, 0);
-  while (r < 0 && errno == EINTR);
-  return r == 1 && p.revents == POLLOUT;
+  return net_poll(s.fd(), POLLIN | POLLRDHUP | POLLOUT, 0) == POLLOUT;
 }
 
 // Pooled sockets are closed with a reset: nothing is owed to the server on an idle

@@ -349,8 +349,7 @@ ssize_t Socket::push_pending() {
     IoResult s = raw_send(outbuf_.data() + outpos_, chunk);
     if (s.n > 0) {
       const auto sent = static_cast<std::size_t>(s.n);
-      bytes_written_ += sent;
-      if (write_group_) write_group_->Incr(sent);
+      count_written(sent);
       consume_output(sent);
       total += sent;
       continue;
@@ -563,8 +562,7 @@ ssize_t Socket::Write(const char *buf, ssize_t n) {
     IoResult s = raw_send(buf, chunk);
     if (s.n > 0) {
       done = static_cast<std::size_t>(s.n);
-      bytes_written_ += done;
-      if (write_group_) write_group_->Incr(done);
+      count_written(done);
     } else if (s.n == SOCK_WOULDBLOCK) {
       putlog(LOG_DEBUG | LOG_NETWORK, "[socket write.2:%d] %s", s.err, std::strerror(s.err));
     } else {
@@ -576,8 +574,17 @@ ssize_t Socket::Write(const char *buf, ssize_t n) {
     }
   }
   queue_output(buf + done, len - done);
-  sent += done;
-  if (CallBackEvent(SOCK_EVENT_WRITE, n, buf) < 0) {
+  return write_done(buf, len, sent + done);
+}
+
+void Socket::count_written(std::size_t n) {
+  bytes_written_ += n;
+  if (write_group_) write_group_->Incr(n);
+}
+
+// The observers see every byte a write took, whether sent now or queued.
+ssize_t Socket::write_done(const char *buf, std::size_t n, std::size_t sent) {
+  if (CallBackEvent(SOCK_EVENT_WRITE, static_cast<ssize_t>(n), buf) < 0) {
     errno = ECANCELED;
     return SOCK_ERROR;
   }
@@ -593,7 +600,7 @@ ssize_t Socket::write_joined(const char *buf, std::size_t n) {
   std::size_t sent = 0;
   if (s.n > 0) {
     sent = static_cast<std::size_t>(s.n);
-    bytes_written_ += sent;
+    count_written(sent);
     consume_output(sent);
   } else if (s.n == SOCK_ERROR) {
     outbuf_.resize(outbuf_.size() - n);  // a failed write queues nothing of its own
@@ -603,11 +610,7 @@ ssize_t Socket::write_joined(const char *buf, std::size_t n) {
     errno = s.err;
     return SOCK_ERROR;
   }
-  if (CallBackEvent(SOCK_EVENT_WRITE, static_cast<ssize_t>(n), buf) < 0) {
-    errno = ECANCELED;
-    return SOCK_ERROR;
-  }
-  return static_cast<ssize_t>(sent);
+  return write_done(buf, n, sent);
 }
 
 void Socket::Queue(const char *buf, std::size_t n) {
@@ -763,6 +766,14 @@ int set_nodelay(int fd, bool on) {
     return -err;
   }
   return 0;
+}
+
+int net_poll(int fd, short events, int timeout_ms) {
+  pollfd p{fd, events, 0};
+  int r;
+  do r = ::poll(&p, 1, timeout_ms);
+  while (r < 0 && errno == EINTR);
+  return r > 0 ? p.revents : r;
 }
 
 int net_blocking(int fd, bool on) {

@@ -217,6 +217,8 @@ class Socket {
   ssize_t wait_line(int timeout, std::size_t maxline, std::size_t *len);
   ssize_t push_pending();
   ssize_t write_joined(const char *buf, std::size_t n);
+  void count_written(std::size_t n);
+  ssize_t write_done(const char *buf, std::size_t n, std::size_t sent);
   void queue_output(const char *buf, std::size_t n);
   void consume_output(std::size_t n);
   void nodelay(bool on);
@@ -248,6 +250,9 @@ extern void (*socket_bytes_hook)(uint64_t bytes_in, uint64_t bytes_out);
 
 // Descriptor helpers. Failures are logged and returned as minus the error number.
 int set_nodelay(int fd, bool on);
+// Waits up to timeout_ms (0: not at all) for events on fd, across signals: the revents, 0 on
+// timeout, -1 on failure.
+int net_poll(int fd, short events, int timeout_ms);
 int net_blocking(int fd, bool on);
 // 1 when bytes wait to be read (FIONREAD), 0 when none, -1 for fd below 1.
 int net_get_unread(int fd, std::size_t *n);
